@@ -1,0 +1,37 @@
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "channel/wire.h"
+#include "jobs/handlers.h"
+
+// Serialises dialogs; only dialog sections take it, always before the toolkit's lock.
+G_LOCK_DEFINE_STATIC(yes_or_no);
+
+// One write of the whole block: a pipe takes up to 4096 bytes at once, so the host
+// never sees half a message. An interrupted write is tried again, since a lost
+// message would leave the host out of full-screen for good.
+static void send_control_message(int pipe_to_write, const char *word) {
+  unsigned char block[kControlMessageSize];
+  make_control_message(word, block);
+  ssize_t n;
+  do {
+    n = write(pipe_to_write, block, sizeof block);
+  } while (n < 0 && errno == EINTR);
+}
+
+void removeFullScreen(int pipe_to_write) { send_control_message(pipe_to_write, kRemoveFullScreen); }
+
+void restoreFullScreen(int pipe_to_write) { send_control_message(pipe_to_write, kRestoreFullScreen); }
+
+void dialog_section(int pipe_to_write, const std::function<void()> &dialog) {
+  G_LOCK(yes_or_no);
+  gdk_threads_enter();
+  removeFullScreen(pipe_to_write);
+  dialog();
+  // Make sure the X server has taken the dialog down before the host covers the screen.
+  gdk_flush();
+  restoreFullScreen(pipe_to_write);
+  gdk_threads_leave();
+  G_UNLOCK(yes_or_no);
+}

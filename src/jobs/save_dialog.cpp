@@ -1,0 +1,54 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "jobs/handlers.h"
+
+// Where the chooser opens: the user's documents folder, else the home folder. Left
+// to itself the save chooser opens on "Recently Used", where the suggested name
+// cannot be saved as it stands.
+static std::string start_folder() {
+  const char *documents = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
+  if (documents && g_file_test(documents, G_FILE_TEST_IS_DIR)) return documents;
+  return home_folder();
+}
+
+// Tells the user, and standard error, that the document was not saved.
+static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
+  fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
+  GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
+                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+                                            "The document could not be saved as \"%s\".", target);
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
+  gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
+  (void)gtk_dialog_run(GTK_DIALOG(error));
+  gtk_widget_destroy(error);
+}
+
+int saveFile(const unsigned char *cleanData, size_t datalen, const char *fname) {
+  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  GtkWidget *dialog = gtk_file_chooser_dialog_new(
+      kSaveDialogTitle, GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
+      GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
+  GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+  gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+  gtk_file_chooser_set_current_folder(chooser, start_folder().c_str());
+  gtk_file_chooser_set_current_name(chooser, fname);
+
+  if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    char *filename = gtk_file_chooser_get_filename(chooser);
+    gtk_widget_hide(dialog);
+    if (!filename) {
+      show_save_error(GTK_WINDOW(window), fname, "The chosen place is not a local file.");
+    } else if (writeToFile(cleanData, filename, datalen) != 0) {
+      std::string reason = strerror(errno);
+      show_save_error(GTK_WINDOW(window), filename, reason.c_str());
+    }
+    g_free(filename);
+  }
+  gtk_widget_destroy(dialog);
+  gtk_widget_destroy(window);
+  return 0;
+}
