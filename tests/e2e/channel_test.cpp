@@ -1,0 +1,166 @@
+// The reader as a host sees it: frames in, trace lines and control messages out.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "harness.h"
+
+namespace {
+
+// An unknown command shows the notice; pressing OK lets the reader go on.
+void expect_notice_and_close(Helper &h, size_t pairs_before) {
+  ASSERT_TRUE(h.wait_messages(2 * pairs_before + 1)) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
+  ASSERT_TRUE(h.wait_messages(2 * pairs_before + 2)) << h.err_text();
+}
+
+TEST(Channel, TraceLineShowsPayloadTextAndLength) {
+  Helper h;
+  Bytes payload = to_bytes("0123456789abchello");
+  payload.push_back(0);
+  append(payload, to_bytes("after the NUL"));
+  h.send(frame(gzip_bytes(payload)));
+  ASSERT_TRUE(h.wait_err("buf=0123456789abchello, len=32\n")) << h.err_text();
+  expect_notice_and_close(h, 0);
+}
+
+TEST(Channel, EachCommandTakesExactlyItsFramesThenTheNextConversationIsRead) {
+  Helper h;
+  // sendfile: command frame and file frame; the dialog is cancelled.
+  h.send(conversation("sendfile", "a.pdf", sample_document(3000)));
+  ASSERT_TRUE(answer_dialog("Save File", "Escape")) << h.err_text();
+  // An unknown word: the command frame alone.
+  h.send(command_frame("print"));
+  expect_notice_and_close(h, 1);
+  // default: command frame, skipped frame, file frame. If any frame were left over
+  // or taken from the next conversation, the notice after it would not come.
+  h.send(conversation("default", "b.pdf", sample_document(2000)));
+  h.send(command_frame("unknown"));
+  expect_notice_and_close(h, 2);
+  EXPECT_EQ(h.count_err("buf=vandrel-host:"), 4u) << h.err_text();
+  // The file frame of "sendfile" has a trace line, the one of "default" has none.
+  EXPECT_EQ(h.count_err("buf=a.pdfx!2#$document, len=4024\n"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("buf=b.pdf"), 0u) << h.err_text();
+  EXPECT_EQ(h.count_err("pipe  read"), 0u);
+}
+
+TEST(Channel, EndOfInputBetweenConversationsIsReportedOnceAndTheProcessStays) {
+  Helper h;
+  h.send(command_frame("nothing"));
+  expect_notice_and_close(h, 0);
+  h.close_input();
+  ASSERT_TRUE(h.wait_err("pipe  read: ")) << h.err_text();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(h.count_err("pipe  read"), 1u);
+  EXPECT_TRUE(h.alive());
+  EXPECT_EQ(h.input_pipe_references(), 1) << "the reader keeps its duplicate of the input";
+}
+
+TEST(Channel, StopSignalWhileWaitingEndsTheReaderWithoutAReport) {
+  Helper h;
+  h.send(command_frame("first"));
+  expect_notice_and_close(h, 0);
+  ASSERT_EQ(h.input_pipe_references(), 2);
+  h.signal(SIGUSR1);
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (h.input_pipe_references() != 1 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(h.input_pipe_references(), 1) << "the reader should have closed its duplicate";
+  // Nothing more is read: a further command shows no notice and no trace line.
+  h.send(command_frame("second"));
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(h.count_err("buf="), 1u) << h.err_text();
+  EXPECT_EQ(h.messages().size(), 2u);
+  EXPECT_EQ(h.count_err("pipe  read"), 0u) << h.err_text();
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Channel, StopSignalIsPromptWithNoFurtherInput) {
+  Helper h;
+  h.send(command_frame("ready"));
+  expect_notice_and_close(h, 0);
+  auto sent = std::chrono::steady_clock::now();
+  h.signal(SIGUSR1);
+  while (h.input_pipe_references() != 1 && std::chrono::steady_clock::now() - sent < kDeadline)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(h.input_pipe_references(), 1);
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Channel, CutLengthEndsTheReaderWithAReport) {
+  for (size_t cut = 1; cut <= 3; ++cut) {
+    Helper h;
+    Bytes partial = {0x10, 0x00, 0x00};
+    partial.resize(cut);
+    h.send(partial);
+    h.close_input();
+    ASSERT_TRUE(h.wait_err("pipe  read")) << "cut after " << cut << " bytes: " << h.err_text();
+    EXPECT_EQ(h.count_err("buf="), 0u);
+    EXPECT_TRUE(h.alive());
+  }
+}
+
+TEST(Channel, ImpossibleLengthThenEndOfInputIsAReportNotACrash) {
+  Helper h;
+  h.send(frame_with_length(0xFFFFFFFFu, to_bytes("short")));
+  h.close_input();
+  ASSERT_TRUE(h.wait_err("pipe  read")) << h.err_text();
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Channel, BodyShorterThanItsLengthEndsTheReader) {
+  Helper h;
+  Bytes body = gzip_bytes(to_bytes("0123456789abcdefault"));
+  h.send(frame_with_length(static_cast<uint32_t>(body.size() + 100), body));
+  h.close_input();
+  ASSERT_TRUE(h.wait_err("pipe  read")) << h.err_text();
+  EXPECT_TRUE(h.alive());
+  EXPECT_TRUE(h.messages().empty());
+}
+
+TEST(Channel, HostClosingAfterDefaultCommandGivesOneReport) {
+  Helper h;
+  h.send(command_frame("default"));
+  h.close_input();
+  ASSERT_TRUE(h.wait_err("pipe  read")) << h.err_text();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(h.count_err("pipe  read"), 1u);
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
+  Helper h;
+  // A command text under 13 bytes: no word, nothing shown.
+  h.send(frame(gzip_bytes(to_bytes("short"))));
+  // A NUL among the first 13 bytes.
+  Bytes nul = to_bytes("0123\0" "56789abcnotice");
+  h.send(frame(gzip_bytes(nul)));
+  // Not gzip at all.
+  h.send(frame(to_bytes("plain bytes, not compressed")));
+  // A file frame shorter than its header, and one without the separator.
+  h.send(command_frame("sendfile"));
+  h.send(frame(gzip_bytes(to_bytes("tiny.pdfx!2#$"))));
+  h.send(command_frame("adobeprintdialog"));
+  h.send(skipped_frame());
+  Bytes no_separator(2048, 'a');
+  no_separator[10] = 0;
+  h.send(frame(gzip_bytes(no_separator)));
+  // A command text far over 511 bytes: cut, never overflowed; its frames still read.
+  h.send(command_frame("sendfile" + std::string(3000, 'y')));
+  h.send(file_frame("long.pdf", sample_document(100)));
+  // Then a good conversation is still understood.
+  h.send(command_frame("bye"));
+  expect_notice_and_close(h, 0);
+  EXPECT_EQ(h.count_err("vandrel: "), 6u) << h.err_text();
+  EXPECT_TRUE(wait_window("Save File", 1s).empty());
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Channel, CorruptCommandBodyWithReadableWordIsDispatched) {
+  Helper h;
+  Bytes whole = gzip_bytes(to_bytes(std::string("0123456789abcunknownx!2#$") + std::string(40000, 'z')));
+  whole.resize(whole.size() / 2);  // the gzip stream is cut, its frame length honest
+  h.send(frame(whole));
+  expect_notice_and_close(h, 0);
+}
+
+}  // namespace

@@ -1,0 +1,482 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+// Last: Xlib's macros (None, Status, ...) would clash with the test framework's names.
+#include <X11/Xlib.h>
+
+extern char **environ;
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/vandrel-test-XXXXXX";
+  path = mkdtemp(tmpl);
+}
+
+TempDir::~TempDir() {
+  if (!path.empty()) run({"/bin/rm", "-rf", path});
+}
+
+std::string run(const std::vector<std::string> &argv, int *status) {
+  HelperProcess p;
+  std::string out;
+  if (!spawn_helper(argv, nullptr, false, &p)) {
+    if (status) *status = -1;
+    return out;
+  }
+  close(p.to_helper);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(p.from_helper, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  close(p.from_helper);
+  int st = 0;
+  while (waitpid(p.pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string &path, const std::string &contents) {
+  std::ofstream out(path, std::ios::binary);
+  out << contents;
+}
+
+bool file_exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &path) {
+  std::vector<std::string> names;
+  DIR *d = opendir(path.c_str());
+  if (!d) return names;
+  while (struct dirent *e = readdir(d))
+    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// ---- the private servers ---------------------------------------------------------
+
+static Servers g_servers;
+static TempDir *g_cups_home;
+static pid_t g_xvfb = -1;
+
+static std::string source_dir() { return VANDREL_SOURCE_DIR; }
+
+void start_print_server() {
+  int status = 0;
+  std::string server = run({source_dir() + "/scripts/print-server", "start", g_servers.cups_dir}, &status);
+  if (status != 0) {
+    fprintf(stderr, "cannot start the print server\n");
+    abort();
+  }
+  server.erase(server.find_last_not_of("\n") + 1);
+  g_servers.cups_server = server;
+}
+
+void stop_print_server() {
+  run({source_dir() + "/scripts/print-server", "stop", g_servers.cups_dir});
+}
+
+// Starts Xvfb on the first free display and learns its number from -displayfd.
+static void start_x_server() {
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  std::string fd = std::to_string(fds[1]);
+  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-screen", "0", "1280x1024x24",
+                                   "-nolisten", "tcp"};
+  std::vector<char *> args;
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (posix_spawn(&g_xvfb, args[0], &actions, nullptr, args.data(), environ) != 0) abort();
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  std::string number;
+  char c;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  close(fds[0]);
+  if (number.empty()) {
+    fprintf(stderr, "Xvfb did not start\n");
+    abort();
+  }
+  g_servers.display = ":" + number;
+  setenv("DISPLAY", g_servers.display.c_str(), 1);
+}
+
+namespace {
+struct ServersEnvironment : ::testing::Environment {
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    start_x_server();
+    g_cups_home = new TempDir;
+    g_servers.cups_dir = g_cups_home->path + "/cups";
+    start_print_server();
+    setenv("CUPS_SERVER", g_servers.cups_server.c_str(), 1);
+  }
+  void TearDown() override {
+    stop_print_server();
+    delete g_cups_home;
+    if (g_xvfb > 0) {
+      kill(g_xvfb, SIGTERM);
+      waitpid(g_xvfb, nullptr, 0);
+    }
+  }
+};
+const auto *g_env = ::testing::AddGlobalTestEnvironment(new ServersEnvironment);
+}  // namespace
+
+const Servers &servers() { return g_servers; }
+
+// The IPP attribute value that follows name in a job's attribute file.
+static std::string ipp_text(const std::string &attrs, const std::string &name) {
+  size_t at = attrs.find(name);
+  if (at == std::string::npos || at + name.size() + 2 > attrs.size()) return "";
+  at += name.size();
+  size_t len = (static_cast<unsigned char>(attrs[at]) << 8) | static_cast<unsigned char>(attrs[at + 1]);
+  return attrs.substr(at + 2, len);
+}
+
+std::vector<PrintedJob> printed_jobs() {
+  std::vector<PrintedJob> jobs;
+  std::string spool = g_servers.cups_dir + "/spool";
+  for (const std::string &name : list_dir(spool)) {
+    if (name.size() != 6 || name[0] != 'c') continue;
+    PrintedJob job;
+    job.id = atoi(name.c_str() + 1);
+    std::string data_file = spool + "/d" + name.substr(1) + "-001";
+    if (!file_exists(data_file)) continue;  // still arriving
+    job.name = ipp_text(read_file(spool + "/" + name), "job-name");
+    job.data = read_file(data_file);
+    jobs.push_back(job);
+  }
+  return jobs;
+}
+
+// A job counts once the server has finished with it, so its data file is whole.
+static bool job_completed(int id) {
+  std::string out = run({"/usr/bin/lpstat", "-W", "completed", "-o"});
+  return out.find("vandrel-raw-" + std::to_string(id) + " ") != std::string::npos;
+}
+
+std::vector<PrintedJob> wait_printed_jobs(size_t count, Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    std::vector<PrintedJob> jobs = printed_jobs();
+    bool done = jobs.size() >= count &&
+                std::all_of(jobs.begin(), jobs.end(), [](const PrintedJob &j) { return job_completed(j.id); });
+    if (done || std::chrono::steady_clock::now() > until) return printed_jobs();
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+// ---- the helper ------------------------------------------------------------------
+
+static std::vector<std::string> helper_environment(const std::vector<std::string> &extra,
+                                                   const std::string &home) {
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin",
+                                  "DISPLAY=" + g_servers.display,
+                                  "CUPS_SERVER=" + g_servers.cups_server,
+                                  "NO_AT_BRIDGE=1",
+                                  "LANG=C.UTF-8"};
+  if (home != "-") env.push_back("HOME=" + home);
+  for (const std::string &e : extra) {
+    std::string key = e.substr(0, e.find('=') + 1);
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string &x) { return x.compare(0, key.size(), key) == 0; }),
+              env.end());
+    env.push_back(e);
+  }
+  return env;
+}
+
+static void collect(Helper *h, int fd, std::string Helper::*into, bool is_out) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> g(h->lock);
+    if (n <= 0) {
+      if (is_out) h->out_closed = true;
+      h->changed.notify_all();
+      return;
+    }
+    (h->*into).append(buf, static_cast<size_t>(n));
+    h->changed.notify_all();
+  }
+}
+
+Helper::Helper(const std::vector<std::string> &extra_env, const std::string &home_override) {
+  home = home_override.empty() ? home_dir.path : home_override;
+  std::vector<std::string> env = helper_environment(extra_env, home);
+  if (!spawn_helper({VANDREL_BINARY}, &env, true, &proc)) {
+    ADD_FAILURE() << "cannot start " << VANDREL_BINARY << ": " << strerror(errno);
+    return;
+  }
+  out_reader = std::thread(collect, this, proc.from_helper, &Helper::out, true);
+  err_reader = std::thread(collect, this, proc.err_helper, &Helper::err, false);
+  writer = std::thread([this] {
+    for (;;) {
+      Bytes next;
+      {
+        std::unique_lock<std::mutex> g(lock);
+        changed.wait(g, [this] { return !outgoing.empty() || writer_done; });
+        if (outgoing.empty()) return;
+        next = std::move(outgoing.front());
+        outgoing.pop_front();
+      }
+      if (next.empty()) {
+        close(proc.to_helper);
+        proc.to_helper = -1;
+        continue;
+      }
+      if (proc.to_helper >= 0) write_all_fd(proc.to_helper, next.data(), next.size());
+    }
+  });
+}
+
+Helper::~Helper() {
+  if (proc.pid > 0) {
+    kill(proc.pid, SIGKILL);
+    while (waitpid(proc.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  {
+    std::lock_guard<std::mutex> g(lock);
+    writer_done = true;
+    outgoing.clear();
+    changed.notify_all();
+  }
+  if (writer.joinable()) writer.join();
+  if (out_reader.joinable()) out_reader.join();
+  if (err_reader.joinable()) err_reader.join();
+  if (proc.to_helper >= 0) close(proc.to_helper);
+  if (proc.from_helper >= 0) close(proc.from_helper);
+  if (proc.err_helper >= 0) close(proc.err_helper);
+}
+
+void Helper::send(const Bytes &bytes) {
+  if (bytes.empty()) return;
+  std::lock_guard<std::mutex> g(lock);
+  outgoing.push_back(bytes);
+  changed.notify_all();
+}
+
+void Helper::close_input() {
+  std::lock_guard<std::mutex> g(lock);
+  outgoing.push_back(Bytes());
+  changed.notify_all();
+}
+
+static size_t count_in(const std::string &hay, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+  return n;
+}
+
+bool Helper::wait_err(const std::string &needle, size_t count, Seconds deadline) {
+  std::unique_lock<std::mutex> g(lock);
+  return changed.wait_for(g, deadline, [&] { return count_in(err, needle) >= count; });
+}
+
+bool Helper::wait_messages(size_t n, Seconds deadline) {
+  std::unique_lock<std::mutex> g(lock);
+  return changed.wait_for(g, deadline, [&] { return out.size() >= n * 512; });
+}
+
+std::vector<std::string> Helper::messages() {
+  std::lock_guard<std::mutex> g(lock);
+  return control_words(out);
+}
+
+std::string Helper::err_text() {
+  std::lock_guard<std::mutex> g(lock);
+  return err;
+}
+
+std::string Helper::out_text() {
+  std::lock_guard<std::mutex> g(lock);
+  return out;
+}
+
+size_t Helper::count_err(const std::string &needle) {
+  std::lock_guard<std::mutex> g(lock);
+  return count_in(err, needle);
+}
+
+bool Helper::alive() {
+  std::string stat = read_file("/proc/" + std::to_string(proc.pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
+         stat[close_paren + 2] != 'Z' && stat[close_paren + 2] != 'X';
+}
+
+int Helper::input_pipe_references() {
+  std::string fd_dir = "/proc/" + std::to_string(proc.pid) + "/fd";
+  char target[256];
+  ssize_t n = readlink((fd_dir + "/0").c_str(), target, sizeof target - 1);
+  if (n <= 0) return 0;
+  std::string input(target, static_cast<size_t>(n));
+  int refs = 0;
+  for (const std::string &fd : list_dir(fd_dir)) {
+    n = readlink((fd_dir + "/" + fd).c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == input) ++refs;
+  }
+  return refs;
+}
+
+void Helper::signal(int sig) { kill(proc.pid, sig); }
+
+// ---- dialogs ---------------------------------------------------------------------
+
+static std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+std::string wait_window(const std::string &title, Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < until) {
+    std::vector<std::string> ids = lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}));
+    if (!ids.empty()) return ids.back();
+    std::this_thread::sleep_for(100ms);
+  }
+  return "";
+}
+
+bool wait_window_gone(const std::string &title, Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < until) {
+    if (lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"})).empty())
+      return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+std::vector<std::string> visible_windows(pid_t pid) {
+  return lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}));
+}
+
+std::string window_name(const std::string &id) {
+  std::string name = run({"/usr/bin/xdotool", "getwindowname", id});
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+static void focus(const std::string &window) {
+  run({"/usr/bin/timeout", "30", "/usr/bin/xdotool", "windowfocus", "--sync", window});
+}
+
+void press(const std::string &window, const std::vector<std::string> &keys) {
+  focus(window);
+  for (const std::string &k : keys) {
+    run({"/usr/bin/xdotool", "key", "--clearmodifiers", k});
+    std::this_thread::sleep_for(100ms);
+  }
+}
+
+void type_text(const std::string &window, const std::string &text) {
+  focus(window);
+  run({"/usr/bin/xdotool", "type", "--delay", "20", text});
+}
+
+void close_window(const std::string &window) {
+  Display *d = XOpenDisplay(g_servers.display.c_str());
+  if (!d) return;
+  Window w = static_cast<Window>(strtoul(window.c_str(), nullptr, 10));
+  XEvent ev;
+  memset(&ev, 0, sizeof ev);
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = w;
+  ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  ev.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, w, False, NoEventMask, &ev);
+  XFlush(d);
+  XCloseDisplay(d);
+}
+
+bool wait_window_id_gone(const std::string &window, Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < until) {
+    std::vector<std::string> ids = lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "."}));
+    if (std::find(ids.begin(), ids.end(), window) == ids.end()) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+bool answer_dialog(const std::string &title, const std::string &key) {
+  std::string w = wait_window(title);
+  if (w.empty()) return false;
+  press(w, {key});
+  // Another dialog of the same title may follow at once; this one must go.
+  return wait_window_id_gone(w);
+}
+
+bool confirm_print_dialog() {
+  std::string w = wait_window("Vandrel Dialog");
+  if (w.empty()) return false;
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < until) {
+    press(w, {"Return"});
+    if (wait_window_id_gone(w, 2s)) return true;
+  }
+  return false;
+}
+
+std::string primary_selection() {
+  return run({"/usr/bin/timeout", "10", "/usr/bin/xclip", "-o", "-selection", "primary"});
+}
+
+Bytes sample_document(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string head = "%PDF-1.4\n% vandrel test document\n";
+  Bytes doc(head.begin(), head.end());
+  static const char *words[] = {"stream", "endobj", "obj", "/Type", "/Page", "BT", "ET", "Tj", "\n"};
+  while (doc.size() < n) {
+    if (rng() % 8 == 0) {
+      doc.push_back(static_cast<unsigned char>(rng()));
+    } else {
+      const char *w = words[rng() % 9];
+      doc.insert(doc.end(), w, w + strlen(w));
+      doc.push_back(' ');
+    }
+  }
+  doc.resize(n);
+  return doc;
+}

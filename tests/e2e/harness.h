@@ -1,0 +1,130 @@
+// The host's side of the end-to-end tests: a private X server and print server,
+// the real helper on real pipes, and dialogs answered with real key presses.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/frames.h"
+
+using namespace std::chrono_literals;
+using Seconds = std::chrono::seconds;
+
+// Generous: the machine may be busy; a test waits this long before it gives up.
+constexpr Seconds kDeadline{90};
+
+// A fresh folder under /tmp, removed with everything in it.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+};
+
+// Runs argv and returns what it wrote on standard output; *status gets the exit
+// status (or -1). Standard error goes to ours.
+std::string run(const std::vector<std::string> &argv, int *status = nullptr);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &contents);
+bool file_exists(const std::string &path);
+// The names in a folder, sorted; empty when it does not exist.
+std::vector<std::string> list_dir(const std::string &path);
+
+// The private servers every end-to-end test shares (started once per test program).
+struct Servers {
+  std::string display;      // ":N" of the private X server
+  std::string cups_dir;     // the print server's folder
+  std::string cups_server;  // CUPS_SERVER for clients
+};
+const Servers &servers();
+// Stops and starts the print server again (for tests that need it unreachable).
+void stop_print_server();
+void start_print_server();
+
+// A job the print server received.
+struct PrintedJob {
+  int id = 0;
+  std::string name;  // job-name
+  std::string data;  // the document bytes as received
+};
+// Every job the print server holds, oldest first.
+std::vector<PrintedJob> printed_jobs();
+// Waits until the server holds at least count jobs; returns them.
+std::vector<PrintedJob> wait_printed_jobs(size_t count, Seconds deadline = kDeadline);
+
+// The real helper, started as a host starts it.
+struct Helper {
+  HelperProcess proc;
+  TempDir home_dir;
+  std::string home;  // HOME given to it (home_dir.path unless chosen)
+
+  std::mutex lock;
+  std::condition_variable changed;
+  std::string out;  // all it wrote on standard output
+  std::string err;  // all it wrote on standard error
+  bool out_closed = false;
+  std::deque<Bytes> outgoing;  // queued for its standard input; an empty entry closes it
+  bool writer_done = false;
+  std::thread out_reader, err_reader, writer;
+
+  // extra_env: "NAME=value" entries added to (or replacing) the helper's environment.
+  // home_override: HOME to give instead of home_dir; "-" leaves HOME unset.
+  explicit Helper(const std::vector<std::string> &extra_env = {},
+                  const std::string &home_override = "");
+  ~Helper();
+
+  // Queues bytes for the helper's standard input; never blocks on the helper.
+  void send(const Bytes &bytes);
+  // Closes the helper's standard input once everything queued is written.
+  void close_input();
+  // Waits until standard error holds needle at least count times.
+  bool wait_err(const std::string &needle, size_t count = 1, Seconds deadline = kDeadline);
+  // Waits until standard output holds n whole control messages.
+  bool wait_messages(size_t n, Seconds deadline = kDeadline);
+  std::vector<std::string> messages();
+  std::string err_text();
+  std::string out_text();
+  size_t count_err(const std::string &needle);
+  // True while the process exists and is not a zombie.
+  bool alive();
+  // How many of its descriptors are the pipe on its descriptor 0 (the reader's
+  // duplicate makes two).
+  int input_pipe_references();
+  void signal(int sig);
+};
+
+// Dialog handling with xdotool on the private display.
+// Waits for a visible window named exactly title; returns its id or "".
+std::string wait_window(const std::string &title, Seconds deadline = kDeadline);
+// Waits until no visible window is named title.
+bool wait_window_gone(const std::string &title, Seconds deadline = kDeadline);
+// Waits until the window with this id is no longer visible.
+bool wait_window_id_gone(const std::string &window, Seconds deadline = kDeadline);
+// The visible windows of a process.
+std::vector<std::string> visible_windows(pid_t pid);
+std::string window_name(const std::string &id);
+// Focuses the window and presses keys (xdotool key names, e.g. "Return", "ctrl+a").
+void press(const std::string &window, const std::vector<std::string> &keys);
+// Focuses the window and types text.
+void type_text(const std::string &window, const std::string &text);
+// Asks the window to close, as a window manager's close button does.
+void close_window(const std::string &window);
+// Waits for the window titled title and presses key in it.
+bool answer_dialog(const std::string &title, const std::string &key);
+// Presses Return in the print dialog until it is gone: Print stays insensitive until
+// the dialog has found the default printer.
+bool confirm_print_dialog();
+// The text of the X primary selection.
+std::string primary_selection();
+
+// A document that looks like a small PDF, n bytes long, with varied content.
+Bytes sample_document(size_t n, unsigned seed = 1);
