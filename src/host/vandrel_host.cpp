@@ -1,0 +1,314 @@
+// vandrel-host: the reference host. Starts vandrel on two pipes, sends it files,
+// prints the control messages it answers with, then stops and ends it.
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel/wire.h"
+#include "host/frames.h"
+
+using Clock = std::chrono::steady_clock;
+
+static const char kUsage[] =
+    "Usage: vandrel-host [--helper PATH] [--command WORD] [--name NAME]\n"
+    "                    [--stop=signal|eof] [--wait SECONDS] FILE...\n"
+    "Starts the vandrel helper with pipes on its standard input and output, sends it\n"
+    "each FILE as one job and prints the control messages it sends back, time-stamped\n"
+    "\n"
+    "  --helper PATH    the helper to run (default: vandrel next to this program,\n"
+    "                   else on PATH)\n"
+    "  --command WORD   the job's command word (default: default); one of\n"
+    "                   default (print silently), adobeprintdialog (print dialog),\n"
+    "                   sendfile (save dialog); any other word gets a notice\n"
+    "  --name NAME      the document name (default: the file's base name)\n"
+    "  --stop=eof       when all files are sent, close the helper's input (default)\n"
+    "  --stop=signal    ... or, once it has read everything, send it SIGUSR1\n"
+    "  --wait SECONDS   after the stop, wait until the helper has been quiet for\n"
+    "                   this long (default 3), then end it with SIGTERM; while a\n"
+    "                   dialog is open the wait goes on without limit\n"
+    "  --help           show this text\n"
+    "\n"
+    "Wire format. Host to helper: frames, each a 4-byte little-endian length and a\n"
+    "gzip body. A job is a command frame (payload: 13 bytes of any non-NUL text, then\n"
+    "the word, ended by any of the characters x ! 2 # $), then for default and\n"
+    "adobeprintdialog a skipped frame (dropped undecoded) and a file frame, for\n"
+    "sendfile a file frame, for other words nothing. File frame payload: a 1024-byte\n"
+    "header \"NAMEx!2#$...\" padded with NULs, then the document bytes.\n"
+    "Helper to host: control messages of exactly 512 bytes, a NUL-padded word:\n"
+    "\"removefullscreen\" before each dialog, \"restorefullscreen\" after it.\n"
+    "The helper never exits by itself; SIGUSR1 or the end of input stops its reading.\n"
+    "\n"
+    "Exit status: 0 on success, 2 on usage errors, 1 if the helper cannot be started,\n"
+    "a file cannot be read, or the helper ends before it is told to.\n";
+
+struct Options {
+  std::string helper;
+  std::string command = kCommandDefault;
+  std::string name;
+  bool stop_signal = false;
+  double wait_seconds = 3;
+  std::vector<std::string> files;
+};
+
+// What the output watcher has seen; the lock guards every field but fd.
+struct Watch {
+  int fd = -1;  // our end of the helper's standard output
+  std::mutex lock;
+  int open_dialogs = 0;
+  Clock::time_point last_message = Clock::now();
+  bool helper_gone = false;
+  std::atomic<bool> quit{false};  // set by main once the helper has been reaped
+};
+
+// True when name comes back unchanged from a file frame's header (short enough,
+// no separator in it).
+static bool name_fits(const std::string &name) {
+  char decoded[kTextSize];
+  Bytes payload = file_payload(name, Bytes());
+  return decode_document_name(payload.data(), payload.size(), decoded) == DecodeOk &&
+         name == decoded;
+}
+
+// Reports a usage error on standard error. Returns the exit status for it.
+static int usage_error(const std::string &why) {
+  fprintf(stderr, "vandrel-host: %s (see vandrel-host --help)\n", why.c_str());
+  return 2;
+}
+
+// Sets one option from its key and value. Returns false when either is bad.
+static bool set_option(const std::string &key, const std::string &value, Options *opt) {
+  char *end = nullptr;
+  if (key == "--helper") opt->helper = value;
+  else if (key == "--command") opt->command = value;
+  else if (key == "--name") opt->name = value;
+  else if (key == "--stop" && (value == "signal" || value == "eof"))
+    opt->stop_signal = value == "signal";
+  else if (key == "--wait") opt->wait_seconds = strtod(value.c_str(), &end);
+  else return false;
+  return !end || (end != value.c_str() && !*end && opt->wait_seconds >= 0);
+}
+
+// Fills *opt from the command line ("--key value" or "--key=value"). Returns -1 to
+// go on, else the exit status: 0 after --help, 2 after a usage error (reported).
+static int parse_options(int argc, char **argv, Options *opt) {
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      opt->files.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else {
+      std::string key = arg.substr(0, arg.find('='));
+      bool inline_value = key.size() < arg.size();
+      if (!inline_value && i + 1 == argc) return usage_error(arg + " needs a value");
+      std::string value = inline_value ? arg.substr(key.size() + 1) : argv[++i];
+      if (!set_option(key, value, opt)) return usage_error("bad option " + key + " " + value);
+    }
+  }
+  if (opt->files.empty()) return usage_error("no FILE given");
+  if (!opt->name.empty() && !name_fits(opt->name))
+    return usage_error(std::string("--name is too long or holds \"") + kSeparator + "\"");
+  return -1;
+}
+
+// The path of an executable called word: word itself when it holds a "/", else the
+// first match on PATH. Empty when there is none.
+static std::string find_program(const std::string &word) {
+  if (word.find('/') != std::string::npos) return word;
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t colon = dirs.find(':', at);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string dir = colon > at ? dirs.substr(at, colon - at) : ".";
+    std::string candidate = dir + "/" + word;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    at = colon + 1;
+  }
+  return "";
+}
+
+// The default helper: "vandrel" in this program's own folder, else on PATH.
+static std::string default_helper() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string beside = std::string(self, static_cast<size_t>(n));
+    beside = beside.substr(0, beside.rfind('/') + 1) + "vandrel";
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+  }
+  return find_program("vandrel");
+}
+
+// Reads the file at path and builds its whole conversation into *out. Returns false
+// (and says why) when the file cannot be read or its name cannot be carried.
+static bool load_conversation(const std::string &path, const Options &opt, Bytes *out) {
+  FILE *in = fopen(path.c_str(), "rb");
+  Bytes document;
+  unsigned char buf[65536];
+  size_t n;
+  while (in && (n = fread(buf, 1, sizeof buf, in)) > 0)
+    document.insert(document.end(), buf, buf + n);
+  if (!in || ferror(in)) {
+    fprintf(stderr, "vandrel-host: cannot read %s: %s\n", path.c_str(), strerror(errno));
+    if (in) fclose(in);
+    return false;
+  }
+  fclose(in);
+  std::string name = opt.name.empty() ? path.substr(path.rfind('/') + 1) : opt.name;
+  if (!name_fits(name)) {
+    fprintf(stderr, "vandrel-host: %s: its name is too long or holds \"%s\"\n", path.c_str(),
+            kSeparator);
+    return false;
+  }
+  *out = conversation(opt.command, name, document);
+  return true;
+}
+
+// Prints one control message's word with the local time, and counts open dialogs.
+static void note_message(Watch *w, const std::string &word) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local;
+  localtime_r(&now.tv_sec, &local);
+  std::lock_guard<std::mutex> guard(w->lock);
+  if (word == kRemoveFullScreen) ++w->open_dialogs;
+  if (word == kRestoreFullScreen && w->open_dialogs > 0) --w->open_dialogs;
+  w->last_message = Clock::now();
+  printf("%02d:%02d:%02d.%03ld %s\n", local.tm_hour, local.tm_min, local.tm_sec,
+         now.tv_nsec / 1000000, word.c_str());
+  fflush(stdout);
+}
+
+// Runs on its own thread: reads the helper's output in whole 512-byte control
+// messages until it ends, or until w->quit is set and nothing more is waiting.
+static void watch_output(Watch *w) {
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    pollfd p = {w->fd, POLLIN, 0};
+    int ready = poll(&p, 1, 100);
+    if ((ready == 0 && w->quit) || (ready < 0 && errno != EINTR)) break;
+    if (ready <= 0) continue;
+    ssize_t got = read(w->fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    pending.append(buf, static_cast<size_t>(got));
+    for (const std::string &word : control_words(pending)) note_message(w, word);
+    pending.erase(0, pending.size() - pending.size() % kControlMessageSize);
+  }
+  if (!pending.empty())
+    fprintf(stderr, "vandrel-host: %zu stray bytes after the last message\n", pending.size());
+  std::lock_guard<std::mutex> guard(w->lock);
+  w->helper_gone = true;
+}
+
+// Waits until the helper has gone, or has been quiet (no dialog open, no control
+// message) for wait_seconds since `since`. With drain_fd >= 0 it also returns as soon
+// as the helper has read every byte written to that pipe.
+static void wait_settled(Watch *w, double wait_seconds, Clock::time_point since, int drain_fd) {
+  auto quiet = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(wait_seconds));
+  for (;;) {
+    int unread = 0;
+    if (drain_fd >= 0 && (ioctl(drain_fd, FIONREAD, &unread) != 0 || unread == 0)) return;
+    {
+      std::lock_guard<std::mutex> guard(w->lock);
+      Clock::time_point last = w->last_message > since ? w->last_message : since;
+      if (w->helper_gone || (w->open_dialogs == 0 && Clock::now() - last >= quiet)) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// Ends the helper with SIGTERM (SIGKILL if it is still there two seconds later) and
+// reaps it. Returns false, after saying how, when it had already ended by itself.
+static bool end_helper(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == pid) {
+    if (WIFSIGNALED(status))
+      fprintf(stderr, "vandrel-host: the helper died of signal %d\n", WTERMSIG(status));
+    else
+      fprintf(stderr, "vandrel-host: the helper exited with status %d\n", WEXITSTATUS(status));
+    return false;
+  }
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return true;
+}
+
+int main(int argc, char **argv) {
+  Options opt;
+  int rc = parse_options(argc, argv, &opt);
+  if (rc >= 0) return rc;
+
+  std::vector<Bytes> jobs(opt.files.size());
+  for (size_t i = 0; i < opt.files.size(); ++i)
+    if (!load_conversation(opt.files[i], opt, &jobs[i])) return 1;
+
+  std::string helper = opt.helper.empty() ? default_helper() : find_program(opt.helper);
+  HelperProcess hp;
+  if (helper.empty()) {
+    const char *wanted = opt.helper.empty() ? "vandrel" : opt.helper.c_str();
+    fprintf(stderr, "vandrel-host: cannot find %s\n", wanted);
+    return 1;
+  }
+  // The helper's standard error stays ours, so its diagnostics show up there.
+  if (!spawn_helper({helper}, nullptr, false, &hp)) {
+    fprintf(stderr, "vandrel-host: cannot start %s: %s\n", helper.c_str(), strerror(errno));
+    return 1;
+  }
+  // Only now: the helper must start with the default broken-pipe action.
+  signal(SIGPIPE, SIG_IGN);
+  Watch w;
+  w.fd = hp.from_helper;
+  std::thread watcher(watch_output, &w);
+
+  bool ok = true;
+  for (size_t i = 0; i < jobs.size() && ok; ++i) {
+    ok = write_all_fd(hp.to_helper, jobs[i].data(), jobs[i].size());
+    if (!ok) fprintf(stderr, "vandrel-host: the helper stopped reading at %s\n",
+                     opt.files[i].c_str());
+  }
+
+  if (opt.stop_signal) {
+    // A SIGUSR1 that comes before the helper has read anything would end it.
+    wait_settled(&w, opt.wait_seconds, Clock::now(), hp.to_helper);
+    kill(hp.pid, SIGUSR1);
+  } else {
+    close(hp.to_helper);
+    hp.to_helper = -1;
+  }
+  wait_settled(&w, opt.wait_seconds, Clock::now(), -1);
+  ok = end_helper(hp.pid) && ok;
+
+  w.quit = true;
+  watcher.join();
+  if (hp.to_helper >= 0) close(hp.to_helper);
+  close(hp.from_helper);
+  return ok ? 0 : 1;
+}
