@@ -95,8 +95,8 @@ ReadStatus read_compressed_body(int fd, uint32_t datalen, FILE *dest, int *inf_s
     *inf_status = Z_MEM_ERROR;
     return skip_body(fd, datalen);
   }
-  // inf reads in its own chunks; a second buffer here would only copy.
-  setvbuf(source, nullptr, _IONBF, 0);
+  // The stream keeps its buffer: unbuffered, stdio would fetch the body one byte per
+  // read call. body_read never reads past the frame, so reading ahead stays inside it.
   *inf_status = inf(source, dest);
   fclose(source);
   if (src.broken) {

@@ -1,0 +1,407 @@
+// Spool files under ~/VANDREL, writeToFile and the home folder.
+#include "jobs/spool.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "test_support.h"
+
+using unit::exists;
+using unit::list_dir;
+using unit::read_text;
+using unit::TempDir;
+using unit::write_text;
+
+namespace {
+
+std::string component_of(const char *name) {
+  char out[kTextSize];
+  spool_component(name, out);
+  return out;
+}
+
+mode_t mode_of(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
+  return st.st_mode;
+}
+
+bool write_fd(int fd, const std::string &text) {
+  return write_all_fd(fd, text.data(), text.size());
+}
+
+// A spool file made for a test, closed and released when it ends.
+struct Spooled {
+  int fd = -1;
+  char fullname[kTextSize] = "";
+  int err = 0;
+  Spooled(const std::string &home, const char *name) {
+    fd = spool_create(home.c_str(), name, fullname);
+    err = errno;
+  }
+  ~Spooled() { release(); }
+  Spooled(const Spooled &) = delete;
+  Spooled &operator=(const Spooled &) = delete;
+  void release() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    if (fullname[0]) spool_remove(fullname);
+    fullname[0] = '\0';
+  }
+  std::string path() const { return fullname; }
+};
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.ok());
+    home_ = root_.path() + "/home";
+    ASSERT_EQ(0, mkdir(home_.c_str(), 0700));
+  }
+  std::string folder() const { return home_ + "/" + kSpoolFolder; }
+
+  TempDir root_;
+  std::string home_;
+};
+
+}  // namespace
+
+TEST(SpoolComponent, MakesOneSafePathComponent) {
+  EXPECT_EQ("Report_7.pdf", component_of("Report 7.pdf"));
+  EXPECT_EQ("a_b", component_of("a/b"));
+  EXPECT_EQ(".._.._x", component_of("../../x"));
+  EXPECT_EQ("_etc_passwd", component_of("/etc/passwd"));
+  EXPECT_EQ("_", component_of("/"));
+  EXPECT_EQ("__", component_of("  "));
+  EXPECT_EQ("document", component_of(""));
+  EXPECT_EQ("document", component_of("."));
+  EXPECT_EQ("document", component_of(".."));
+  EXPECT_EQ("...", component_of("..."));
+  EXPECT_EQ("._", component_of("./"));
+  EXPECT_EQ("tab\there", component_of("tab\there"));
+}
+
+TEST_F(SpoolTest, CreatesAPrivateFileInTheSpoolFolder) {
+  Spooled s(home_, "Report 7.pdf");
+  ASSERT_GE(s.fd, 0) << strerror(s.err);
+  EXPECT_EQ(folder() + "/Report_7.pdf", s.path());
+  EXPECT_TRUE(S_ISDIR(mode_of(folder())));
+  mode_t mode = mode_of(s.path());
+  EXPECT_TRUE(S_ISREG(mode));
+  EXPECT_EQ(0600u, mode & 07777);
+  EXPECT_NE(0, fcntl(s.fd, F_GETFD) & FD_CLOEXEC);
+  ASSERT_TRUE(write_fd(s.fd, "spooled bytes"));
+  EXPECT_EQ("spooled bytes", read_text(s.path()));
+  s.release();
+  EXPECT_FALSE(exists(folder() + "/Report_7.pdf"));
+}
+
+TEST_F(SpoolTest, RefusesPathsOver511BytesAndCreatesNoFile) {
+  // A deep home, so that the limit is reached with a component the file system allows.
+  std::string home = home_;
+  while (home.size() + 1 + strlen(kSpoolFolder) + 1 < kTextSize - 120) {
+    home += "/" + std::string(60, 'd');
+    ASSERT_EQ(0, mkdir(home.c_str(), 0700));
+  }
+  std::string folder = home + "/" + kSpoolFolder;
+  size_t fits = kTextSize - 1 - folder.size() - 1;  // component length for 511 bytes
+  ASSERT_GT(fits, 4u);
+  ASSERT_LT(fits + 1, 250u);
+
+  {
+    std::string name = std::string(fits + 1, 'L');
+    Spooled s(home, name.c_str());
+    EXPECT_EQ(-1, s.fd);
+    EXPECT_EQ(ENAMETOOLONG, s.err);
+    EXPECT_STREQ("", s.fullname);
+    EXPECT_TRUE(list_dir(folder).empty());
+  }
+  {
+    std::string name = std::string(fits, 'F');
+    Spooled s(home, name.c_str());
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ(kTextSize - 1, s.path().size());
+    EXPECT_TRUE(exists(s.path()));
+    // While held, the only other names for it would be longer still.
+    Spooled again(home, name.c_str());
+    EXPECT_EQ(-1, again.fd);
+    EXPECT_EQ(ENAMETOOLONG, again.err);
+    EXPECT_EQ(std::vector<std::string>{name}, list_dir(folder));
+  }
+}
+
+TEST_F(SpoolTest, HeldPathIsNotReusedOrTouched) {
+  Spooled first(home_, "Report 7.pdf");
+  ASSERT_GE(first.fd, 0);
+  ASSERT_TRUE(write_fd(first.fd, "first job"));
+  close(first.fd);
+  first.fd = -1;
+
+  Spooled second(home_, "Report 7.pdf");
+  ASSERT_GE(second.fd, 0);
+  Spooled third(home_, "Report 7.pdf");
+  ASSERT_GE(third.fd, 0);
+  ASSERT_TRUE(write_fd(second.fd, "second job"));
+
+  EXPECT_NE(first.path(), second.path());
+  EXPECT_NE(first.path(), third.path());
+  EXPECT_NE(second.path(), third.path());
+  for (const Spooled *s : {&second, &third}) {
+    EXPECT_EQ(0u, s->path().rfind(folder() + "/", 0)) << s->path();
+    EXPECT_EQ(".pdf", s->path().substr(s->path().size() - 4)) << "the document's kind is kept";
+    EXPECT_EQ(0600u, mode_of(s->path()) & 07777);
+  }
+  EXPECT_EQ("first job", read_text(first.path()));
+  EXPECT_EQ("second job", read_text(second.path()));
+  EXPECT_EQ(3u, list_dir(folder()).size());
+}
+
+TEST_F(SpoolTest, RemovedPathIsUsedAgain) {
+  std::string path;
+  {
+    Spooled s(home_, "again.ps");
+    ASSERT_GE(s.fd, 0);
+    path = s.path();
+  }
+  EXPECT_FALSE(exists(path));
+  Spooled s(home_, "again.ps");
+  ASSERT_GE(s.fd, 0);
+  EXPECT_EQ(path, s.path());
+}
+
+TEST_F(SpoolTest, StaleFileIsReplacedNotWrittenThrough) {
+  ASSERT_EQ(0, mkdir(folder().c_str(), 0775));
+  std::string outside = root_.path() + "/outside.txt";
+  std::string planted = folder() + "/stale.pdf";
+  ASSERT_TRUE(write_text(outside, "must stay"));
+  ASSERT_EQ(0, chmod(outside.c_str(), 0644));
+  ASSERT_EQ(0, link(outside.c_str(), planted.c_str()));  // a second name for it
+
+  Spooled s(home_, "stale.pdf");
+  ASSERT_GE(s.fd, 0) << strerror(s.err);
+  ASSERT_TRUE(write_fd(s.fd, "new"));
+  EXPECT_EQ("must stay", read_text(outside));
+  EXPECT_EQ("new", read_text(s.path()));
+  EXPECT_EQ(0600u, mode_of(s.path()) & 07777);
+  EXPECT_EQ(0644u, mode_of(outside) & 07777);
+}
+
+TEST_F(SpoolTest, PlantedSymlinkIsNeverFollowed) {
+  ASSERT_EQ(0, mkdir(folder().c_str(), 0775));
+  std::string target = root_.path() + "/target.txt";
+  std::string missing = root_.path() + "/not-there.txt";
+  ASSERT_TRUE(write_text(target, "secret"));
+  ASSERT_EQ(0, symlink(target.c_str(), (folder() + "/link.pdf").c_str()));
+  ASSERT_EQ(0, symlink(missing.c_str(), (folder() + "/dangling.pdf").c_str()));
+
+  for (const char *name : {"link.pdf", "dangling.pdf"}) {
+    SCOPED_TRACE(name);
+    Spooled s(home_, name);
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    ASSERT_TRUE(write_fd(s.fd, "spooled"));
+    EXPECT_TRUE(S_ISREG(mode_of(s.path())));
+    EXPECT_EQ("spooled", read_text(s.path()));
+  }
+  EXPECT_EQ("secret", read_text(target));
+  EXPECT_FALSE(exists(missing));
+}
+
+TEST_F(SpoolTest, DirectoryInTheWayGetsAnotherName) {
+  ASSERT_EQ(0, mkdir(folder().c_str(), 0775));
+  std::string in_the_way = folder() + "/taken.pdf";
+  ASSERT_EQ(0, mkdir(in_the_way.c_str(), 0700));
+  ASSERT_TRUE(write_text(in_the_way + "/inside", "kept"));
+  Spooled s(home_, "taken.pdf");
+  ASSERT_GE(s.fd, 0) << strerror(s.err);
+  EXPECT_NE(in_the_way, s.path());
+  EXPECT_TRUE(S_ISREG(mode_of(s.path())));
+  EXPECT_EQ("kept", read_text(in_the_way + "/inside"));
+}
+
+TEST_F(SpoolTest, MissingHomeFails) {
+  Spooled s(home_ + "/missing", "x.pdf");
+  EXPECT_EQ(-1, s.fd);
+  EXPECT_NE(0, s.err);
+  EXPECT_STREQ("", s.fullname);
+  EXPECT_TRUE(list_dir(home_).empty());
+}
+
+// writeToFile
+
+namespace {
+
+// Limits the size of files this process writes, and makes exceeding it an error
+// instead of a signal, until destroyed.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = saved_;
+    lim.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &lim) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit saved_;
+  sighandler_t old_handler_;
+  bool ok_;
+};
+
+}  // namespace
+
+TEST_F(SpoolTest, WriteToFileCreatesANewFileWithExactlyTheBytes) {
+  Bytes data = unit::noise_bytes(300000, 5);
+  std::string path = home_ + "/new.bin";
+  ASSERT_EQ(0, writeToFile(data.data(), path.c_str(), data.size()));
+  Bytes back;
+  ASSERT_TRUE(unit::read_file(path, &back));
+  EXPECT_TRUE(data == back);
+
+  std::string empty = home_ + "/empty.bin";
+  ASSERT_EQ(0, writeToFile("", empty.c_str(), 0));
+  EXPECT_TRUE(S_ISREG(mode_of(empty)));
+  EXPECT_EQ("", read_text(empty));
+  EXPECT_EQ((std::vector<std::string>{"empty.bin", "new.bin"}), list_dir(home_));
+}
+
+TEST_F(SpoolTest, WriteToFileReplacesAnExistingFileKeepingItsPermissions) {
+  std::string path = home_ + "/report.txt";
+  ASSERT_TRUE(write_text(path, std::string(5000, 'o')));
+  ASSERT_EQ(0, chmod(path.c_str(), 0640));
+  std::string data = "shorter new contents";
+  ASSERT_EQ(0, writeToFile(data.data(), path.c_str(), data.size()));
+  EXPECT_EQ(data, read_text(path));
+  EXPECT_EQ(0640u, mode_of(path) & 07777);
+  EXPECT_EQ(std::vector<std::string>{"report.txt"}, list_dir(home_)) << "no helper files left";
+}
+
+TEST_F(SpoolTest, WriteToFileThroughASymlinkReplacesItsTarget) {
+  std::string target = home_ + "/target.txt";
+  std::string link_path = home_ + "/link.txt";
+  ASSERT_TRUE(write_text(target, "old"));
+  ASSERT_EQ(0, chmod(target.c_str(), 0600));
+  ASSERT_EQ(0, symlink(target.c_str(), link_path.c_str()));
+  ASSERT_EQ(0, writeToFile("new", link_path.c_str(), 3));
+  EXPECT_TRUE(S_ISLNK(mode_of(link_path)));
+  EXPECT_EQ("new", read_text(target));
+  EXPECT_EQ(0600u, mode_of(target) & 07777);
+}
+
+TEST_F(SpoolTest, WriteToFileFailsInAMissingFolder) {
+  std::string path = home_ + "/missing/file.txt";
+  errno = 0;
+  EXPECT_EQ(-1, writeToFile("data", path.c_str(), 4));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_TRUE(list_dir(home_).empty());
+}
+
+TEST_F(SpoolTest, WriteToFileFailsOnAFolder) {
+  errno = 0;
+  EXPECT_EQ(-1, writeToFile("data", home_.c_str(), 4));
+  EXPECT_NE(0, errno);
+  EXPECT_TRUE(S_ISDIR(mode_of(home_)));
+}
+
+TEST_F(SpoolTest, FailedWriteLeavesAnExistingFileIntact) {
+  std::string path = home_ + "/keep.txt";
+  std::string fresh = home_ + "/fresh.txt";
+  ASSERT_TRUE(write_text(path, "original contents"));
+  Bytes big = unit::noise_bytes(200000, 6);
+  int replaced, created, replaced_errno, created_errno;
+  {
+    FileSizeLimit limit(4096);
+    ASSERT_TRUE(limit.ok());
+    replaced = writeToFile(big.data(), path.c_str(), big.size());
+    replaced_errno = errno;
+    created = writeToFile(big.data(), fresh.c_str(), big.size());
+    created_errno = errno;
+  }
+  EXPECT_EQ(-1, replaced);
+  EXPECT_EQ(EFBIG, replaced_errno);
+  EXPECT_EQ("original contents", read_text(path));
+  EXPECT_EQ(-1, created);
+  EXPECT_EQ(EFBIG, created_errno);
+  EXPECT_FALSE(exists(fresh)) << "a new file that could not be completed is removed";
+  EXPECT_EQ(std::vector<std::string>{"keep.txt"}, list_dir(home_));
+}
+
+TEST_F(SpoolTest, WriteToFileInAReadOnlyFolderFailsAndKeepsTheFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  std::string dir = home_ + "/ro";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  std::string path = dir + "/keep.txt";
+  ASSERT_TRUE(write_text(path, "original"));
+  ASSERT_EQ(0, chmod(dir.c_str(), 0500));
+  int rc = writeToFile("replacement", path.c_str(), 11);
+  int rc_new = writeToFile("x", (dir + "/new.txt").c_str(), 1);
+  chmod(dir.c_str(), 0700);
+  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(-1, rc_new);
+  EXPECT_EQ("original", read_text(path));
+  EXPECT_EQ(std::vector<std::string>{"keep.txt"}, list_dir(dir));
+}
+
+// home_folder
+
+namespace {
+
+class HomeVariable {
+ public:
+  HomeVariable() {
+    const char *h = getenv("HOME");
+    had_ = h != nullptr;
+    if (had_) saved_ = h;
+  }
+  ~HomeVariable() {
+    if (had_)
+      setenv("HOME", saved_.c_str(), 1);
+    else
+      unsetenv("HOME");
+  }
+  HomeVariable(const HomeVariable &) = delete;
+  HomeVariable &operator=(const HomeVariable &) = delete;
+
+ private:
+  bool had_;
+  std::string saved_;
+};
+
+std::string user_database_home() {
+  struct passwd *pw = getpwuid(getuid());
+  return pw && pw->pw_dir ? pw->pw_dir : "";
+}
+
+}  // namespace
+
+TEST(HomeFolder, TakesHomeWhenSet) {
+  HomeVariable guard;
+  ASSERT_EQ(0, setenv("HOME", "/some/where else", 1));
+  EXPECT_EQ("/some/where else", home_folder());
+}
+
+TEST(HomeFolder, FallsBackToTheUserDatabase) {
+  HomeVariable guard;
+  std::string expected = user_database_home();
+  ASSERT_FALSE(expected.empty()) << "this user has no entry to fall back on";
+  ASSERT_EQ(0, unsetenv("HOME"));
+  EXPECT_EQ(expected, home_folder());
+  ASSERT_EQ(0, setenv("HOME", "", 1));
+  EXPECT_EQ(expected, home_folder());
+}
