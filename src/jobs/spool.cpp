@@ -119,9 +119,13 @@ static std::string candidate_path(const std::string &folder, const char *compone
 int spool_create(const char *homedir, const char *fname2, char fullname[kTextSize]) {
   fullname[0] = '\0';
   std::string folder = std::string(homedir) + "/" + kSpoolFolder;
-  (void)mkdir(folder.c_str(), 0775);  // an existing folder is the normal case
   char component[kTextSize];
   spool_component(fname2, component);
+  if (candidate_path(folder, component, 1).size() > kTextSize - 1) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  (void)mkdir(folder.c_str(), 0775);  // an existing folder is the normal case
 
   std::lock_guard<std::mutex> guard(g_held_lock);
   for (int n = 1; n <= 1000; ++n) {
