@@ -116,6 +116,7 @@ static void start_x_server() {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   if (posix_spawn(&g_xvfb, args[0], &actions, nullptr, args.data(), environ) != 0) abort();
   posix_spawn_file_actions_destroy(&actions);
@@ -165,37 +166,37 @@ static std::string ipp_text(const std::string &attrs, const std::string &name) {
   return attrs.substr(at + 2, len);
 }
 
-std::vector<PrintedJob> printed_jobs() {
-  std::vector<PrintedJob> jobs;
-  std::string spool = g_servers.cups_dir + "/spool";
-  for (const std::string &name : list_dir(spool)) {
-    if (name.size() != 6 || name[0] != 'c') continue;
-    PrintedJob job;
-    job.id = atoi(name.c_str() + 1);
-    std::string data_file = spool + "/d" + name.substr(1) + "-001";
-    if (!file_exists(data_file)) continue;  // still arriving
-    job.name = ipp_text(read_file(spool + "/" + name), "job-name");
-    job.data = read_file(data_file);
-    jobs.push_back(job);
-  }
-  return jobs;
-}
+static std::vector<std::string> lines(const std::string &text);
 
-// A job counts once the server has finished with it, so its data file is whole.
-static bool job_completed(int id) {
-  std::string out = run({"/usr/bin/lpstat", "-W", "completed", "-o"});
-  return out.find("vandrel-raw-" + std::to_string(id) + " ") != std::string::npos;
-}
+size_t job_count() { return lines(run({"/usr/bin/lpstat", "-W", "all", "-o"})).size(); }
 
-std::vector<PrintedJob> wait_printed_jobs(size_t count, Seconds deadline) {
+void wait_print_server_idle(Seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
-  for (;;) {
-    std::vector<PrintedJob> jobs = printed_jobs();
-    bool done = jobs.size() >= count &&
-                std::all_of(jobs.begin(), jobs.end(), [](const PrintedJob &j) { return job_completed(j.id); });
-    if (done || std::chrono::steady_clock::now() > until) return printed_jobs();
+  while (!run({"/usr/bin/lpstat", "-o"}).empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
+}
+
+// A job counts once the server has finished with it, so its data file is whole, and
+// once it has written the job's attributes (it does so a little later).
+PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
+  std::string spool = g_servers.cups_dir + "/spool";
+  auto until = std::chrono::steady_clock::now() + deadline;
+  do {
+    std::string completed = run({"/usr/bin/lpstat", "-W", "completed", "-o"});
+    for (const std::string &name : list_dir(spool)) {
+      if (name.size() != 10 || name[0] != 'd' || name.compare(6, 4, "-001") != 0) continue;
+      int id = atoi(name.c_str() + 1);
+      if (completed.find("vandrel-raw-" + std::to_string(id) + " ") == std::string::npos) continue;
+      if (read_file(spool + "/" + name) != data) continue;
+      PrintedJob job;
+      job.id = id;
+      job.data = data;
+      job.name = ipp_text(read_file(spool + "/c" + name.substr(1, 5)), "job-name");
+      if (!job.name.empty()) return job;
+    }
     std::this_thread::sleep_for(200ms);
-  }
+  } while (std::chrono::steady_clock::now() < until);
+  return PrintedJob();
 }
 
 // ---- the helper ------------------------------------------------------------------

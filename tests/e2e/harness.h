@@ -56,10 +56,13 @@ struct PrintedJob {
   std::string name;  // job-name
   std::string data;  // the document bytes as received
 };
-// Every job the print server holds, oldest first.
-std::vector<PrintedJob> printed_jobs();
-// Waits until the server holds at least count jobs; returns them.
-std::vector<PrintedJob> wait_printed_jobs(size_t count, Seconds deadline = kDeadline);
+// How many jobs the print server knows of, finished or not.
+size_t job_count();
+// Waits for the finished job whose document is exactly data (tests print documents
+// that differ), with its name; id is 0 when none came.
+PrintedJob wait_job_with_data(const std::string &data, Seconds deadline = kDeadline);
+// Waits until no job of the print server is pending or being printed.
+void wait_print_server_idle(Seconds deadline = kDeadline);
 
 // The real helper, started as a host starts it.
 struct Helper {

@@ -1,0 +1,132 @@
+// Silent printing: the document reaches the print server through lp, byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "harness.h"
+
+namespace {
+
+std::string as_string(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Sends an unknown command and closes its notice: once it is shown, everything the
+// helper was sent before has been handled.
+void fence(Helper &h) {
+  size_t before = h.messages().size();
+  h.send(command_frame("fence"));
+  ASSERT_TRUE(answer_dialog("Information", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(before + 2));
+}
+
+TEST(Printing, DefaultJobArrivesWholeAndLeavesNoSpoolFile) {
+  Helper h;
+  Bytes doc = sample_document(200000, 7);
+  h.send(conversation("default", "Quarterly report.pdf", doc));
+  fence(h);
+  PrintedJob job = wait_job_with_data(as_string(doc));
+  ASSERT_NE(job.id, 0) << h.err_text();
+  EXPECT_EQ(job.name, "Quarterly_report.pdf");
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  // No trace line for the file frame of a silent job.
+  EXPECT_EQ(h.count_err("buf=Quarterly"), 0u) << h.err_text();
+}
+
+TEST(Printing, ControlChannelCarriesOnlyControlMessages) {
+  Helper h;
+  h.send(conversation("default", "quiet.pdf", sample_document(1000)));
+  fence(h);
+  // lp's "request id is ..." must not reach the host's channel.
+  EXPECT_EQ(h.out_text().size(), 1024u);
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_TRUE(h.wait_err("request id is")) << "lp's own output goes to standard error";
+}
+
+TEST(Printing, HomeWithSpacesPrints) {
+  TempDir base;
+  std::string home = base.path + "/my docs";
+  mkdir(home.c_str(), 0700);
+  Helper h({}, home);
+  Bytes doc = sample_document(5000, 3);
+  h.send(conversation("default", "a b.pdf", doc));
+  fence(h);
+  PrintedJob job = wait_job_with_data(as_string(doc));
+  ASSERT_NE(job.id, 0) << h.err_text();
+  EXPECT_EQ(job.name, "a_b.pdf");
+  EXPECT_TRUE(list_dir(home + "/VANDREL").empty());
+  EXPECT_FALSE(file_exists(base.path + "/my_docs"));
+}
+
+TEST(Printing, HostileNamesPrintWithoutTouchingAnythingOutside) {
+  Helper h;
+  // Something a bad name could hit: a file beside the spool folder.
+  std::string victim = h.home + "/victim.pdf";
+  write_file(victim, "keep me");
+  std::vector<std::string> names = {"../victim.pdf", "../../etc-like", "/abs/path.pdf", "",
+                                    ".", "..", "sub/dir/file.pdf"};
+  for (size_t i = 0; i < names.size(); ++i)
+    h.send(conversation("default", names[i], sample_document(300 + i, 100 + static_cast<unsigned>(i))));
+  fence(h);
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_NE(wait_job_with_data(as_string(sample_document(300 + i, 100 + static_cast<unsigned>(i)))).id, 0)
+        << "name " << names[i] << ": " << h.err_text();
+  EXPECT_EQ(read_file(victim), "keep me");
+  EXPECT_EQ(list_dir(h.home), (std::vector<std::string>{"VANDREL", "victim.pdf"}));
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+TEST(Printing, UnreachablePrintServerStillRemovesTheSpoolFile) {
+  Helper h({"CUPS_SERVER=/nonexistent/cups.sock"});
+  h.send(conversation("default", "lost.pdf", sample_document(1000)));
+  fence(h);
+  EXPECT_TRUE(h.wait_err("vandrel: /usr/bin/lp")) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Printing, UnwritableHomeSkipsTheJobWithOneLine) {
+  Helper h({}, "/nonexistent/vandrel-home");
+  wait_print_server_idle();
+  size_t before = job_count();
+  h.send(conversation("default", "nowhere.pdf", sample_document(1000)));
+  h.send(conversation("adobeprintdialog", "nowhere2.pdf", sample_document(1000)));
+  fence(h);
+  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 2u) << h.err_text();
+  // No print dialog was shown: the only pair is the fence's.
+  EXPECT_EQ(h.messages().size(), 2u);
+  EXPECT_EQ(job_count(), before);
+}
+
+TEST(Printing, OverlongSpoolPathIsRefused) {
+  Helper h;
+  wait_print_server_idle();
+  size_t before = job_count();
+  // The header text stays within its 511 bytes; the path under the home does not.
+  h.send(conversation("default", std::string(490, 'n') + ".pdf", sample_document(100)));
+  fence(h);
+  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 1u) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_EQ(job_count(), before);
+}
+
+TEST(Printing, SpoolFilesArePrivateAndNeverFollowALink) {
+  Helper h;
+  mkdir((h.home + "/VANDREL").c_str(), 0775);
+  std::string target = h.home + "/target.txt";
+  write_file(target, "not to be overwritten");
+  ASSERT_EQ(symlink(target.c_str(), (h.home + "/VANDREL/linked.pdf").c_str()), 0);
+  Bytes doc = sample_document(4000, 11);
+  h.send(conversation("default", "linked.pdf", doc));
+  fence(h);
+  EXPECT_NE(wait_job_with_data(as_string(doc)).id, 0) << h.err_text();
+  EXPECT_EQ(read_file(target), "not to be overwritten");
+}
+
+TEST(Printing, EmptyDocumentPrintsAnEmptyJob) {
+  Helper h;
+  h.send(conversation("default", "empty.pdf", Bytes()));
+  fence(h);
+  // The print server may refuse an empty file; either way nothing is left behind.
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_TRUE(h.alive());
+}
+
+}  // namespace
