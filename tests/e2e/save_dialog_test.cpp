@@ -1,0 +1,187 @@
+// The save dialog: the document offered under its own name, written where the user chooses.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include "harness.h"
+
+namespace {
+
+std::string as_string(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Waits for the chooser and replaces the name with a typed path.
+std::string type_path(const std::string &path) {
+  std::string w = wait_window("Save File");
+  if (w.empty()) return w;
+  press(w, {"ctrl+a"});
+  type_text(w, path);
+  return w;
+}
+
+// A visible window of the helper other than `besides`, once one appears.
+std::string wait_other_window(pid_t pid, const std::string &besides) {
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (std::chrono::steady_clock::now() < until) {
+    for (const std::string &w : visible_windows(pid))
+      if (w != besides) return w;
+    std::this_thread::sleep_for(100ms);
+  }
+  return "";
+}
+
+void save_typed_path(const Bytes &doc) {
+  Helper h;
+  TempDir target_dir;
+  std::string target = target_dir.path + "/typed.pdf";
+  h.send(conversation("sendfile", "offered.pdf", doc));
+  std::string w = type_path(target);
+  ASSERT_FALSE(w.empty()) << h.err_text();
+  press(w, {"Return"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  ASSERT_TRUE(file_exists(target));
+  EXPECT_EQ(read_file(target), as_string(doc));
+  EXPECT_EQ(list_dir(target_dir.path), std::vector<std::string>{"typed.pdf"});
+}
+
+TEST(SaveDialog, TypedPathGetsExactlyTheDocument) { save_typed_path(sample_document(3 << 20, 51)); }
+
+TEST(SaveDialog, EmptyDocumentGivesAnEmptyFile) { save_typed_path(Bytes()); }
+
+TEST(SaveDialog, NameFieldShowsTheSuggestedNameWithItsSpaces) {
+  Helper h;
+  h.send(conversation("sendfile", "My Report 7.pdf", sample_document(100)));
+  std::string w = wait_window("Save File");
+  ASSERT_FALSE(w.empty());
+  press(w, {"ctrl+a"});
+  EXPECT_EQ(primary_selection(), "My Report 7.pdf");
+  press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2));
+}
+
+TEST(SaveDialog, ReturnOnTheSuggestedNameSavesInTheHomeFolder) {
+  Helper h;
+  Bytes doc = sample_document(10000, 52);
+  h.send(conversation("sendfile", "My Report 7.pdf", doc));
+  ASSERT_TRUE(answer_dialog("Save File", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(2));
+  EXPECT_EQ(read_file(h.home + "/My Report 7.pdf"), as_string(doc));
+}
+
+TEST(SaveDialog, ReturnOnTheSuggestedNameSavesInTheDocumentsFolder) {
+  Helper h;
+  mkdir((h.home + "/.config").c_str(), 0700);
+  mkdir((h.home + "/Papers").c_str(), 0700);
+  write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  Bytes doc = sample_document(10000, 53);
+  h.send(conversation("sendfile", "letter.pdf", doc));
+  ASSERT_TRUE(answer_dialog("Save File", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(2));
+  EXPECT_EQ(read_file(h.home + "/Papers/letter.pdf"), as_string(doc));
+}
+
+TEST(SaveDialog, CancelAndEscapeWriteNothing) {
+  Helper h;
+  std::vector<std::string> before = list_dir(h.home);
+  h.send(conversation("sendfile", "cancelled.pdf", sample_document(100)));
+  std::string w = wait_window("Save File");
+  ASSERT_FALSE(w.empty());
+  // Cancel by its mnemonic, as a keyboard user would.
+  press(w, {"alt+c"});
+  ASSERT_TRUE(h.wait_messages(2));
+  h.send(conversation("sendfile", "escaped.pdf", sample_document(100)));
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  ASSERT_TRUE(h.wait_messages(4));
+  // The toolkit may keep its own settings in hidden folders; no document appears.
+  EXPECT_EQ(run({"/usr/bin/find", h.home, "-name", "*.pdf"}), "");
+  std::vector<std::string> visible;
+  for (const std::string &name : list_dir(h.home))
+    if (name[0] != '.') visible.push_back(name);
+  EXPECT_EQ(visible, before);
+  EXPECT_EQ(h.count_err("vandrel: cannot save"), 0u);
+}
+
+TEST(SaveDialog, ExistingFileIsReplacedOnlyAfterConfirmation) {
+  Helper h;
+  TempDir dir;
+  std::string target = dir.path + "/existing.pdf";
+  write_file(target, "the old contents");
+  chmod(target.c_str(), 0640);
+  Bytes doc = sample_document(50000, 54);
+
+  // First declined: the file stays as it was.
+  h.send(conversation("sendfile", "new.pdf", doc));
+  std::string chooser = type_path(target);
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  std::string confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty()) << "no overwrite confirmation";
+  EXPECT_EQ(read_file(target), "the old contents");
+  press(confirm, {"Escape"});
+  ASSERT_TRUE(wait_window_id_gone(confirm));
+  press(chooser, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2));
+  EXPECT_EQ(read_file(target), "the old contents");
+
+  // Then confirmed: replaced whole, permissions kept.
+  h.send(conversation("sendfile", "new.pdf", doc));
+  chooser = type_path(target);
+  press(chooser, {"Return"});
+  confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty());
+  EXPECT_EQ(read_file(target), "the old contents");
+  press(confirm, {"Return"});
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  EXPECT_EQ(read_file(target), as_string(doc));
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"existing.pdf"});
+}
+
+TEST(SaveDialog, FailedSaveIsShownAndKeepsTheExistingFile) {
+  TempDir dir;
+  std::string mnt = dir.path + "/small";
+  mkdir(mnt.c_str(), 0755);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  std::string target = mnt + "/kept.pdf";
+  write_file(target, "precious");
+
+  {
+    Helper h;
+    h.send(conversation("sendfile", "big.pdf", sample_document(400000, 55)));
+    std::string chooser = type_path(target);
+    ASSERT_FALSE(chooser.empty());
+    press(chooser, {"Return"});
+    std::string confirm = wait_other_window(h.proc.pid, chooser);
+    ASSERT_FALSE(confirm.empty());
+    press(confirm, {"Return"});
+    // The error is shown inside the same section: no "restorefullscreen" yet.
+    ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target)) << h.err_text();
+    std::string error = wait_window("Save File");
+    ASSERT_FALSE(error.empty());
+    EXPECT_NE(error, chooser);
+    EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
+    press(error, {"Return"});
+    ASSERT_TRUE(h.wait_messages(2));
+    EXPECT_EQ(h.messages().back(), "restorefullscreen");
+    EXPECT_EQ(read_file(target), "precious");
+    EXPECT_EQ(list_dir(mnt), std::vector<std::string>{"kept.pdf"});
+  }
+  umount2(mnt.c_str(), MNT_DETACH);
+}
+
+TEST(SaveDialog, SendfileTakesTwoFramesAndTwoTraceLines) {
+  Helper h;
+  h.send(conversation("sendfile", "two.pdf", sample_document(100)));
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  h.send(command_frame("after"));
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
+  ASSERT_TRUE(h.wait_messages(4));
+  EXPECT_EQ(h.count_err("buf="), 3u) << h.err_text();
+  EXPECT_EQ(h.count_err("buf=two.pdfx!2#$document, len=1124\n"), 1u) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+}  // namespace
