@@ -1,0 +1,204 @@
+// Faults and load: the helper never dies, leaks or corrupts the channel.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+#include "channel/inflate.h"
+#include "channel/wire.h"
+#include "harness.h"
+
+namespace {
+
+std::string as_string(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Closes every dialog the helper shows with Escape until stopped, as a user who
+// answers whatever comes would.
+struct AutoAnswer {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  explicit AutoAnswer(pid_t pid) {
+    thread = std::thread([this, pid] {
+      while (!stop) {
+        for (const std::string &w : visible_windows(pid)) press(w, {"Escape"});
+        std::this_thread::sleep_for(50ms);
+      }
+    });
+  }
+  ~AutoAnswer() {
+    stop = true;
+    thread.join();
+  }
+};
+
+// The frames the helper takes after a command frame with this body: decoded the
+// way the helper decodes it, so a malformed body still leaves the stream framed.
+int frames_following(const Bytes &body) {
+  FILE *src = fmemopen(const_cast<unsigned char *>(body.data()), body.size(), "r");
+  char *unco = nullptr;
+  size_t unlen = 0;
+  FILE *dest = open_memstream(&unco, &unlen);
+  if (src && !body.empty()) inf(src, dest);
+  if (src) fclose(src);
+  fclose(dest);
+  char word[kTextSize];
+  DecodeStatus st = decode_command_word(reinterpret_cast<unsigned char *>(unco), unlen, word);
+  free(unco);
+  if (st == DecodeTooShort || st == DecodeNulInPrefix) return 0;
+  return frames_after(classify_command(word));
+}
+
+Bytes random_bytes(std::mt19937 &rng, size_t n) {
+  Bytes b(n);
+  for (auto &c : b) c = static_cast<unsigned char>(rng());
+  return b;
+}
+
+// One random, often malformed, but whole conversation.
+Bytes random_conversation(std::mt19937 &rng) {
+  static const char *words[] = {"default", "adobeprintdialog", "sendfile", "zap", "defaultx",
+                                "sendfil2", "print", "", "adobe"};
+  std::string word = words[rng() % 9];
+  if (rng() % 4 == 0) word += std::string(rng() % 900, 'w');  // oversized text
+  Bytes payload = to_bytes("0123456789abc" + word + "x!2#$");
+  Bytes body;
+  switch (rng() % 6) {
+    case 0:  // random bytes, not gzip
+      body = random_bytes(rng, rng() % 200);
+      break;
+    case 1:  // a cut gzip stream
+      body = gzip_bytes(payload);
+      body.resize(rng() % body.size());
+      break;
+    case 2:  // too short to hold a word
+      body = gzip_bytes(random_bytes(rng, rng() % 13));
+      break;
+    default:
+      body = gzip_bytes(payload);
+  }
+  Bytes c = frame(body);
+  int following = frames_following(body);
+  if (following == 2) append(c, frame(random_bytes(rng, rng() % 100)));
+  if (following >= 1) {
+    Bytes file;
+    switch (rng() % 4) {
+      case 0:  // header too short
+        file = gzip_bytes(random_bytes(rng, rng() % 1024));
+        break;
+      case 1:  // cut stream
+        file = gzip_bytes(file_payload("cut.pdf", random_bytes(rng, 5000)));
+        file.resize(rng() % file.size());
+        break;
+      case 2:  // header text without a NUL or separator
+        file = gzip_bytes(Bytes(2000, 'h'));
+        break;
+      default:
+        file = gzip_bytes(file_payload("random " + std::to_string(rng() % 100) + ".pdf",
+                                       random_bytes(rng, rng() % 3000)));
+    }
+    append(c, frame(file));
+  }
+  return c;
+}
+
+TEST(Reliability, SurvivesManyMalformedConversations) {
+  Helper h;
+  AutoAnswer answers(h.proc.pid);
+  std::mt19937 rng(20261208);
+  const int kConversations = 150;
+  for (int i = 0; i < kConversations; ++i) h.send(random_conversation(rng));
+  // The next good conversation is still understood.
+  Bytes doc = sample_document(20000, 61);
+  h.send(conversation("default", "after the storm.pdf", doc));
+  PrintedJob job = wait_job_with_data(as_string(doc), Seconds(600));
+  EXPECT_NE(job.id, 0) << h.err_text().substr(0, 4000);
+  EXPECT_TRUE(h.alive());
+  EXPECT_EQ(h.count_err("pipe  read"), 0u);
+  std::string out = h.out_text();
+  EXPECT_EQ(out.size() % 512, 0u);
+  std::vector<std::string> words = h.messages();
+  for (size_t i = 0; i < words.size(); ++i)
+    EXPECT_EQ(words[i], i % 2 ? "restorefullscreen" : "removefullscreen") << "message " << i;
+  // Every dialog before the good job has been answered, so no spool file remains.
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+TEST(Reliability, TwoHundredSilentJobsArriveWholeWithFlatMemory) {
+  Helper h;
+  const int kJobs = 200;
+  long rss_after_50 = 0;
+  auto rss_kib = [&] {
+    std::string status = read_file("/proc/" + std::to_string(h.proc.pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0L : atol(status.c_str() + at + 6);
+  };
+  std::vector<std::string> docs;
+  for (int i = 0; i < kJobs; ++i) {
+    Bytes doc = sample_document(30000 + static_cast<size_t>(i) * 97, 1000 + static_cast<unsigned>(i));
+    docs.push_back(as_string(doc));
+    h.send(conversation("default", "load " + std::to_string(i) + ".pdf", doc));
+    if (i == 49) {
+      ASSERT_TRUE(h.wait_err("request id is", 50, Seconds(600))) << h.err_text().substr(0, 2000);
+      rss_after_50 = rss_kib();
+    }
+  }
+  ASSERT_TRUE(h.wait_err("request id is", kJobs, Seconds(1200)));
+  // The last job's spool file goes once lp has returned.
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(50ms);
+  long rss_after_all = rss_kib();
+  for (int i = 0; i < kJobs; ++i)
+    ASSERT_NE(wait_job_with_data(docs[static_cast<size_t>(i)]).id, 0) << "job " << i;
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  // No zombie child is left behind.
+  std::string children = run({"/usr/bin/ps", "--ppid", std::to_string(h.proc.pid), "-o", "stat="});
+  EXPECT_EQ(children.find('Z'), std::string::npos) << children;
+  fprintf(stderr, "resident memory after 50 jobs %ld KiB, after %d jobs %ld KiB\n", rss_after_50,
+          kJobs, rss_after_all);
+  EXPECT_LT(rss_after_all - rss_after_50, 4 * 1024L);
+  EXPECT_TRUE(h.alive());
+}
+
+TEST(Reliability, HomeUnsetUsesTheUserDatabase) {
+  Helper h({}, "-");
+  Bytes doc = sample_document(3000, 62);
+  std::string name = "vandrel-no-home-" + std::to_string(getpid()) + ".pdf";
+  h.send(conversation("default", name, doc));
+  EXPECT_NE(wait_job_with_data(as_string(doc)).id, 0) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 0u);
+}
+
+TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
+  Helper h;
+  h.send(conversation("adobeprintdialog", "Interrupted.pdf", sample_document(500000, 63)));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  // Wait until the dialog has found the printer, then take the server away.
+  std::this_thread::sleep_for(2s);
+  stop_print_server();
+  if (!confirm_print_dialog()) press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  start_print_server();
+  // The toolkit may never report a job whose server went away; its spool file then
+  // stays for it. Either way the reader goes on and later jobs print.
+  Bytes doc = sample_document(2000, 64);
+  h.send(conversation("default", "after.pdf", doc));
+  EXPECT_NE(wait_job_with_data(as_string(doc)).id, 0) << h.err_text();
+  bool completed = h.count_err("Deleting file:") > 0;
+  std::vector<std::string> left = list_dir(h.home + "/VANDREL");
+  EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"Interrupted.pdf"});
+  if (completed) {
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  }
+  EXPECT_TRUE(h.alive());
+}
+
+}  // namespace
