@@ -7,7 +7,7 @@ start_private_x() {
   local fifo number
   fifo=$(mktemp -u /tmp/vandrel-x.XXXXXX)
   mkfifo "$fifo"
-  Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$fifo" >/dev/null 2>&1 &
+  Xvfb -displayfd 9 -noreset -screen 0 1280x1024x24 -nolisten tcp 9>"$fifo" >/dev/null 2>&1 &
   VANDREL_XVFB_PID=$!
   read -r number <"$fifo"
   rm -f "$fifo"

@@ -108,7 +108,8 @@ static void start_x_server() {
   int fds[2];
   if (pipe(fds) != 0) abort();
   std::string fd = std::to_string(fds[1]);
-  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-screen", "0", "1280x1024x24",
+  // -noreset: when the last client goes, the server must not reset under the next one.
+  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-noreset", "-screen", "0", "1280x1024x24",
                                    "-nolisten", "tcp"};
   std::vector<char *> args;
   for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
