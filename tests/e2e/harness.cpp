@@ -236,10 +236,13 @@ static void collect(Helper *h, int fd, std::string Helper::*into, bool is_out) {
   }
 }
 
-Helper::Helper(const std::vector<std::string> &extra_env, const std::string &home_override) {
+Helper::Helper(const std::vector<std::string> &extra_env, const std::string &home_override,
+               const std::vector<std::string> &prefix) {
   home = home_override.empty() ? home_dir.path : home_override;
   std::vector<std::string> env = helper_environment(extra_env, home);
-  if (!spawn_helper({VANDREL_BINARY}, &env, true, &proc)) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(VANDREL_BINARY);
+  if (!spawn_helper(argv, &env, true, &proc)) {
     ADD_FAILURE() << "cannot start " << VANDREL_BINARY << ": " << strerror(errno);
     return;
   }
@@ -463,6 +466,20 @@ bool confirm_print_dialog() {
 
 std::string primary_selection() {
   return run({"/usr/bin/timeout", "10", "/usr/bin/xclip", "-o", "-selection", "primary"});
+}
+
+AutoAnswer::AutoAnswer(pid_t pid) {
+  thread = std::thread([this, pid] {
+    while (!stop) {
+      for (const std::string &w : visible_windows(pid)) press(w, {"Escape"});
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+}
+
+AutoAnswer::~AutoAnswer() {
+  stop = true;
+  thread.join();
 }
 
 Bytes sample_document(size_t n, unsigned seed) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -81,8 +82,10 @@ struct Helper {
 
   // extra_env: "NAME=value" entries added to (or replacing) the helper's environment.
   // home_override: HOME to give instead of home_dir; "-" leaves HOME unset.
+  // prefix: a command that runs the helper (a memory checker, say).
   explicit Helper(const std::vector<std::string> &extra_env = {},
-                  const std::string &home_override = "");
+                  const std::string &home_override = "",
+                  const std::vector<std::string> &prefix = {});
   ~Helper();
 
   // Queues bytes for the helper's standard input; never blocks on the helper.
@@ -128,6 +131,15 @@ bool answer_dialog(const std::string &title, const std::string &key);
 bool confirm_print_dialog();
 // The text of the X primary selection.
 std::string primary_selection();
+
+// Closes every dialog of a process with Escape until destroyed, as a user who
+// answers whatever comes would.
+struct AutoAnswer {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  explicit AutoAnswer(pid_t pid);
+  ~AutoAnswer();
+};
 
 // A document that looks like a small PDF, n bytes long, with varied content.
 Bytes sample_document(size_t n, unsigned seed = 1);

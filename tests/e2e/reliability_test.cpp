@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <cstdio>
 #include <random>
 
@@ -14,25 +13,6 @@
 namespace {
 
 std::string as_string(const Bytes &b) { return std::string(b.begin(), b.end()); }
-
-// Closes every dialog the helper shows with Escape until stopped, as a user who
-// answers whatever comes would.
-struct AutoAnswer {
-  std::atomic<bool> stop{false};
-  std::thread thread;
-  explicit AutoAnswer(pid_t pid) {
-    thread = std::thread([this, pid] {
-      while (!stop) {
-        for (const std::string &w : visible_windows(pid)) press(w, {"Escape"});
-        std::this_thread::sleep_for(50ms);
-      }
-    });
-  }
-  ~AutoAnswer() {
-    stop = true;
-    thread.join();
-  }
-};
 
 // The frames the helper takes after a command frame with this body: decoded the
 // way the helper decodes it, so a malformed body still leaves the stream framed.
