@@ -139,37 +139,46 @@ TEST(SaveDialog, ExistingFileIsReplacedOnlyAfterConfirmation) {
   EXPECT_EQ(list_dir(dir.path), std::vector<std::string>{"existing.pdf"});
 }
 
+// A small file system mounted for one test, taken away whatever the test's outcome.
+struct SmallMount {
+  std::string path;
+  bool mounted = false;
+  explicit SmallMount(const std::string &where) : path(where) {
+    mkdir(path.c_str(), 0755);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+  }
+  ~SmallMount() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
 TEST(SaveDialog, FailedSaveIsShownAndKeepsTheExistingFile) {
   TempDir dir;
-  std::string mnt = dir.path + "/small";
-  mkdir(mnt.c_str(), 0755);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
-    GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
-  std::string target = mnt + "/kept.pdf";
+  SmallMount small(dir.path + "/small");
+  if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  std::string target = small.path + "/kept.pdf";
   write_file(target, "precious");
 
-  {
-    Helper h;
-    h.send(conversation("sendfile", "big.pdf", sample_document(400000, 55)));
-    std::string chooser = type_path(target);
-    ASSERT_FALSE(chooser.empty());
-    press(chooser, {"Return"});
-    std::string confirm = wait_other_window(h.proc.pid, chooser);
-    ASSERT_FALSE(confirm.empty());
-    press(confirm, {"Return"});
-    // The error is shown inside the same section: no "restorefullscreen" yet.
-    ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target)) << h.err_text();
-    std::string error = wait_window("Save File");
-    ASSERT_FALSE(error.empty());
-    EXPECT_NE(error, chooser);
-    EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
-    press(error, {"Return"});
-    ASSERT_TRUE(h.wait_messages(2));
-    EXPECT_EQ(h.messages().back(), "restorefullscreen");
-    EXPECT_EQ(read_file(target), "precious");
-    EXPECT_EQ(list_dir(mnt), std::vector<std::string>{"kept.pdf"});
-  }
-  umount2(mnt.c_str(), MNT_DETACH);
+  Helper h;
+  h.send(conversation("sendfile", "big.pdf", sample_document(400000, 55)));
+  std::string chooser = type_path(target);
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  std::string confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty());
+  press(confirm, {"Return"});
+  // The error is shown inside the same section: no "restorefullscreen" yet.
+  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target)) << h.err_text();
+  ASSERT_TRUE(wait_window_id_gone(chooser));
+  std::string error = wait_window("Save File");
+  ASSERT_FALSE(error.empty());
+  EXPECT_NE(error, chooser);
+  EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
+  press(error, {"Return"});
+  ASSERT_TRUE(h.wait_messages(2));
+  EXPECT_EQ(h.messages().back(), "restorefullscreen");
+  EXPECT_EQ(read_file(target), "precious");
+  EXPECT_EQ(list_dir(small.path), std::vector<std::string>{"kept.pdf"});
 }
 
 TEST(SaveDialog, SendfileTakesTwoFramesAndTwoTraceLines) {
