@@ -1,0 +1,278 @@
+// Fuzzes the reader: the input is everything a host could write on the helper's
+// standard input, read as one conversation after another until the stream ends.
+// Each input is read twice: with printing documents kept in memory, and spooled as
+// the helper spools them; both readings must decode the same conversations, and a
+// spool file must hold the document, directly inside the spool folder.
+//
+// The mutator also works inside the frames: half of the time it takes one frame
+// whose body inflates, mutates the plain payload and compresses it again, so the
+// command words, headers and separators behind the gzip layer get mutated too.
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "channel/conversation.h"
+#include "jobs/spool.h"
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
+
+// Stops the run with a message naming the broken rule; libFuzzer keeps the input.
+#define FUZZ_CHECK(cond)                                                   \
+  do {                                                                     \
+    if (!(cond)) {                                                         \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      abort();                                                             \
+    }                                                                      \
+  } while (0)
+
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+// Made once per process: a home folder for each reading (on a memory file system
+// when there is one) and a sink for the trace and diagnostic lines.
+struct Fixture {
+  std::string memory_home;
+  std::string spool_home;
+  std::string spool_folder;
+  FILE *diag = nullptr;
+};
+}  // namespace
+
+static std::string make_temp_dir(const char *base) {
+  std::string templ = std::string(base) + "/vandrel-fuzz-XXXXXX";
+  return mkdtemp(&templ[0]) ? templ : std::string();
+}
+
+static Fixture *fixture() {
+  static Fixture *f = [] {
+    Fixture *made = new Fixture;
+    made->memory_home = make_temp_dir("/tmp");
+    made->spool_home = make_temp_dir("/dev/shm");
+    if (made->spool_home.empty()) made->spool_home = make_temp_dir("/tmp");
+    if (made->memory_home.empty() || made->spool_home.empty()) abort();
+    made->spool_folder = made->spool_home + "/" + kSpoolFolder;
+    made->diag = fopen("/dev/null", "w");
+    if (!made->diag) abort();
+    atexit([] {
+      rmdir(fixture()->spool_folder.c_str());
+      rmdir(fixture()->spool_home.c_str());
+      rmdir(fixture()->memory_home.c_str());
+    });
+    return made;
+  }();
+  return f;
+}
+
+// True when text holds a NUL within its kTextSize bytes.
+static bool terminated(const char *text) { return memchr(text, 0, kTextSize) != nullptr; }
+
+// The rules every conversation read with Ok must keep.
+static void check_conversation(const Conversation &c, bool spool) {
+  FUZZ_CHECK(terminated(c.command2));
+  FUZZ_CHECK(terminated(c.fname2));
+  FUZZ_CHECK(terminated(c.fullname));
+  if (!spool) FUZZ_CHECK(c.fullname[0] == '\0');
+  // The word ends before any of the separator's characters.
+  FUZZ_CHECK(strcspn(c.command2, kSeparator) == strlen(c.command2));
+  FUZZ_CHECK(classify_command(c.command2) == c.command);
+  // The name is what came before the first whole separator.
+  FUZZ_CHECK(strstr(c.fname2, kSeparator) == nullptr);
+  if (c.command == Command::Other) {
+    FUZZ_CHECK(c.fname2[0] == '\0');
+    FUZZ_CHECK(c.document_length == 0);
+    FUZZ_CHECK(c.cleandata.empty());
+    FUZZ_CHECK(c.file_status == 0);
+  }
+  if (c.skip) {
+    FUZZ_CHECK(c.cleandata.empty());
+    FUZZ_CHECK(c.fullname[0] == '\0');
+  } else if (!spool || c.command == Command::SendFile) {
+    FUZZ_CHECK(c.cleandata.size() == c.document_length);
+  }
+}
+
+// The rules for a printing document that went to a spool file; removes the file.
+static void check_spooled(const Fixture &fx, const Conversation &c) {
+  bool spools = !c.skip && (c.command == Command::Default || c.command == Command::PrintDialog);
+  if (!spools) {
+    FUZZ_CHECK(c.fullname[0] == '\0');
+    return;
+  }
+  FUZZ_CHECK(c.fullname[0] != '\0');
+  FUZZ_CHECK(c.cleandata.empty());
+  // One plain component directly inside the spool folder, whatever the name was.
+  std::string path = c.fullname;
+  std::string folder = fx.spool_folder + "/";
+  FUZZ_CHECK(path.compare(0, folder.size(), folder) == 0);
+  std::string component = path.substr(folder.size());
+  FUZZ_CHECK(!component.empty() && component != "." && component != "..");
+  FUZZ_CHECK(component.find('/') == std::string::npos);
+  struct stat st;
+  FUZZ_CHECK(lstat(c.fullname, &st) == 0 && S_ISREG(st.st_mode));
+  FUZZ_CHECK(static_cast<size_t>(st.st_size) == c.document_length);
+  spool_remove(c.fullname);
+}
+
+// True when the spool folder holds nothing (or does not exist).
+static bool spool_folder_empty(const Fixture &fx) {
+  DIR *d = opendir(fx.spool_folder.c_str());
+  if (!d) return true;
+  bool empty = true;
+  while (struct dirent *e = readdir(d))
+    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) empty = false;
+  closedir(d);
+  return empty;
+}
+
+// What both readings of a conversation must agree on. Spooling may fail where
+// memory does not (a path too long for the spool folder), so a job kept in memory
+// may be skipped when spooled, never the other way round.
+struct Decoded {
+  ReadStatus status;
+  Command command;
+  std::string command2, fname2;
+  size_t document_length;
+  int command_status, file_status;
+  bool skip;
+};
+
+static bool agree(const Decoded &memory, const Decoded &spooled) {
+  return memory.status == spooled.status && memory.command == spooled.command &&
+         memory.command2 == spooled.command2 && memory.fname2 == spooled.fname2 &&
+         memory.document_length == spooled.document_length &&
+         memory.command_status == spooled.command_status &&
+         memory.file_status == spooled.file_status && (!memory.skip || spooled.skip);
+}
+
+// Reads every conversation in data from a memory file, checking each one.
+static std::vector<Decoded> read_all(const Fixture &fx, const uint8_t *data, size_t size,
+                                     bool spool) {
+  int fd = memfd_create("vandrel-fuzz", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0);
+  for (size_t at = 0; at < size;) {
+    ssize_t w = write(fd, data + at, size - at);
+    FUZZ_CHECK(w > 0);
+    at += static_cast<size_t>(w);
+  }
+  FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+
+  std::string home = spool ? fx.spool_home : fx.memory_home;
+  ReaderContext ctx = {home.c_str(), spool, nullptr, fx.diag};
+  std::vector<Decoded> got;
+  off_t before = 0;
+  for (;;) {
+    Conversation conv;
+    ReadStatus st = read_conversation(fd, ctx, &conv);
+    got.push_back({st, conv.command, conv.command2, conv.fname2, conv.document_length,
+                   conv.command_status, conv.file_status, conv.skip});
+    FUZZ_CHECK(st != ReadStatus::Stopped);  // there is no stop flag to see
+    off_t after = lseek(fd, 0, SEEK_CUR);
+    FUZZ_CHECK(after >= before && after <= static_cast<off_t>(size));
+    if (st != ReadStatus::Ok) {
+      FUZZ_CHECK(conv.fullname[0] == '\0');  // no spool file is left behind
+      break;
+    }
+    // A conversation takes at least its command frame's length.
+    FUZZ_CHECK(after >= before + 4);
+    check_conversation(conv, spool);
+    if (spool) check_spooled(fx, conv);
+    before = after;
+  }
+  close(fd);
+  FUZZ_CHECK(spool_folder_empty(fx));
+  return got;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Fixture *fx = fixture();
+  std::vector<Decoded> in_memory = read_all(*fx, data, size, false);
+  std::vector<Decoded> spooled = read_all(*fx, data, size, true);
+  FUZZ_CHECK(in_memory.size() == spooled.size());
+  for (size_t i = 0; i < in_memory.size(); ++i) FUZZ_CHECK(agree(in_memory[i], spooled[i]));
+  return 0;
+}
+
+// ---- the mutator ------------------------------------------------------------------
+
+// The whole gzip member in body inflated into out, when it is one (at most limit bytes).
+static bool gunzip(const unsigned char *body, size_t n, size_t limit, Bytes *out) {
+  z_stream s;
+  memset(&s, 0, sizeof s);
+  if (inflateInit2(&s, 31) != Z_OK) return false;
+  s.next_in = const_cast<unsigned char *>(body);
+  s.avail_in = static_cast<uInt>(n);
+  unsigned char chunk[16384];
+  int ret;
+  do {
+    s.next_out = chunk;
+    s.avail_out = sizeof chunk;
+    ret = inflate(&s, Z_NO_FLUSH);
+    out->insert(out->end(), chunk, chunk + (sizeof chunk - s.avail_out));
+  } while (ret == Z_OK && out->size() <= limit);
+  inflateEnd(&s);
+  return ret == Z_STREAM_END;
+}
+
+static Bytes gzip(const Bytes &plain, int level) {
+  z_stream s;
+  memset(&s, 0, sizeof s);
+  if (deflateInit2(&s, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) return Bytes();
+  Bytes out(deflateBound(&s, plain.size()) + 64);
+  s.next_in = const_cast<unsigned char *>(plain.data());
+  s.avail_in = static_cast<uInt>(plain.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  int ret = deflate(&s, Z_FINISH);
+  out.resize(ret == Z_STREAM_END ? s.total_out : 0);
+  deflateEnd(&s);
+  return out;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max_size,
+                                          unsigned int seed) {
+  std::minstd_rand rng(seed);
+  if (rng() % 2 == 0) return LLVMFuzzerMutate(data, size, max_size);
+
+  // The whole frames, as (body offset, body length).
+  std::vector<std::pair<size_t, size_t>> frames;
+  for (size_t at = 0; at + 4 <= size;) {
+    size_t len = static_cast<size_t>(data[at]) | static_cast<size_t>(data[at + 1]) << 8 |
+                 static_cast<size_t>(data[at + 2]) << 16 | static_cast<size_t>(data[at + 3]) << 24;
+    if (len > size - at - 4) break;
+    frames.emplace_back(at + 4, len);
+    at += 4 + len;
+  }
+  if (frames.empty()) return LLVMFuzzerMutate(data, size, max_size);
+  std::pair<size_t, size_t> f = frames[rng() % frames.size()];
+
+  Bytes plain;
+  if (!gunzip(data + f.first, f.second, max_size * 4, &plain))
+    return LLVMFuzzerMutate(data, size, max_size);
+  size_t plain_len = plain.size();
+  size_t room = plain_len + 64 + rng() % 2048;
+  plain.resize(room);
+  plain.resize(LLVMFuzzerMutate(plain.data(), plain_len, room));
+  Bytes body = gzip(plain, static_cast<int>(rng() % 10));
+  if (body.empty()) return LLVMFuzzerMutate(data, size, max_size);
+
+  size_t head = f.first - 4, tail = f.first + f.second;
+  size_t new_size = head + 4 + body.size() + (size - tail);
+  if (new_size > max_size) return LLVMFuzzerMutate(data, size, max_size);
+  Bytes out(data, data + head);
+  uint32_t len = static_cast<uint32_t>(body.size());
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(len >> (8 * i)));
+  out.insert(out.end(), body.begin(), body.end());
+  out.insert(out.end(), data + tail, data + size);
+  memcpy(data, out.data(), out.size());
+  return out.size();
+}
