@@ -22,18 +22,11 @@
 #include <vector>
 
 #include "channel/conversation.h"
+#include "fuzz_check.h"
 #include "jobs/spool.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
 
-// Stops the run with a message naming the broken rule; libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                   \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      abort();                                                             \
-    }                                                                      \
-  } while (0)
 
 using Bytes = std::vector<unsigned char>;
 

@@ -10,14 +10,8 @@
 #include <vector>
 
 #include "channel/inflate.h"
+#include "fuzz_check.h"
 
-#define FUZZ_CHECK(cond)                                                   \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      abort();                                                             \
-    }                                                                      \
-  } while (0)
 
 // Output kept for comparing bytes; past it only the length and CRC are compared.
 constexpr size_t kKeep = 1 << 20;
