@@ -121,23 +121,6 @@ bool reset_peak(pid_t pid) {
   return ok;
 }
 
-// Runs argv with its standard output captured; *status gets the wait status.
-std::string run_capture(const std::vector<std::string> &argv, int *status) {
-  HelperProcess p;
-  std::string out;
-  *status = -1;
-  if (!spawn_helper(argv, nullptr, false, &p)) return out;
-  close(p.to_helper);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(p.from_helper, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-  close(p.from_helper);
-  while (waitpid(p.pid, status, 0) < 0 && errno == EINTR) {
-  }
-  return out;
-}
-
 // Waits until the print server has no job pending or printing, then drops the job
 // files it keeps (a private server started by scripts/print-server keeps them all),
 // so one measurement's leftovers do not weigh on the next.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -103,6 +104,22 @@ bool spawn_helper(const std::vector<std::string> &argv, const std::vector<std::s
   out->from_helper = outp[0];
   out->err_helper = pipe_stderr ? err[0] : -1;
   return true;
+}
+
+std::string run_capture(const std::vector<std::string> &argv, int *wait_status) {
+  HelperProcess p;
+  std::string out;
+  *wait_status = -1;
+  if (!spawn_helper(argv, nullptr, false, &p)) return out;
+  close(p.to_helper);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(p.from_helper, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  close(p.from_helper);
+  while (waitpid(p.pid, wait_status, 0) < 0 && errno == EINTR) {
+  }
+  return out;
 }
 
 bool write_all_fd(int fd, const void *data, size_t n) {

@@ -51,6 +51,11 @@ struct HelperProcess {
 bool spawn_helper(const std::vector<std::string> &argv, const std::vector<std::string> *env,
                   bool pipe_stderr, HelperProcess *out);
 
+// Runs argv with its standard input closed and its standard error ours, and returns
+// what it wrote on standard output; *wait_status gets its wait status, or -1 when it
+// could not be started.
+std::string run_capture(const std::vector<std::string> &argv, int *wait_status);
+
 // Writes all of data to fd; false when the other end is gone.
 bool write_all_fd(int fd, const void *data, size_t n);
 

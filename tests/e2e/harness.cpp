@@ -33,22 +33,9 @@ TempDir::~TempDir() {
 }
 
 std::string run(const std::vector<std::string> &argv, int *status) {
-  HelperProcess p;
-  std::string out;
-  if (!spawn_helper(argv, nullptr, false, &p)) {
-    if (status) *status = -1;
-    return out;
-  }
-  close(p.to_helper);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(p.from_helper, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-  close(p.from_helper);
-  int st = 0;
-  while (waitpid(p.pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  int st = -1;
+  std::string out = run_capture(argv, &st);
+  if (status) *status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return out;
 }
 
