@@ -1,6 +1,7 @@
 #include "channel/reader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,18 @@ void sigusr1_handler(int signum) {
   errno = saved;
 }
 
+// Writes all of n bytes to fd.
+static bool write_all(int fd, const unsigned char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
 // Hands one decoded job to its handler and returns when the handler has.
 static void handle_conversation(Conversation &conv, int pipe_to_write) {
   if (conv.skip) return;
@@ -37,8 +50,13 @@ static void handle_conversation(Conversation &conv, int pipe_to_write) {
       dialog_section(pipe_to_write, [&] { showdl(conv.fullname, conv.fname2); });
       break;
     case Command::SendFile:
-      dialog_section(pipe_to_write,
-                     [&] { saveFile(conv.cleandata.data(), conv.cleandata.size(), conv.fname2); });
+      dialog_section(pipe_to_write, [&] {
+        HeldDocument doc;
+        doc.fd = memfd_create("vandrel-document", MFD_CLOEXEC);
+        doc.datalen = conv.cleandata.size();
+        if (doc.fd >= 0 && write_all(doc.fd, conv.cleandata.data(), doc.datalen)) saveFile(doc, conv.fname2);
+        if (doc.fd >= 0) close(doc.fd);
+      });
       break;
     case Command::Other:
       dialog_section(pipe_to_write, [] { notSupported(); });

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "jobs/direct_print.h"
 #include "jobs/spool.h"
@@ -39,6 +40,17 @@ int showdl(const char *file, const char *name);
 // file. Runs from the toolkit's main loop with its lock already held.
 void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error);
 
-// Offers datalen bytes of cleanData in the save dialog under the name fname and
-// writes them where the user chooses; a failed save is shown to the user. Returns 0.
-int saveFile(const unsigned char *cleanData, size_t datalen, const char *fname);
+// The document of a "sendfile" job as the reader holds it: datalen bytes readable
+// with pread from offset 0 of fd. path names the private temporary file fd is open on
+// (so a save on its file system can be a rename); it is empty when the document is
+// held in memory (fd then is a memory file). The reader owns both and removes the
+// file after saveFile has returned, unless the file is no longer at path.
+struct HeldDocument {
+  int fd = -1;
+  std::string path;
+  size_t datalen = 0;
+};
+
+// Offers the document cleanData in the save dialog under the name fname and writes
+// it where the user chooses; a failed save is shown to the user. Returns 0.
+int saveFile(const HeldDocument &cleanData, const char *fname);

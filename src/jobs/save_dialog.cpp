@@ -2,6 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "jobs/handlers.h"
 
@@ -26,7 +29,23 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *r
   gtk_widget_destroy(error);
 }
 
-int saveFile(const unsigned char *cleanData, size_t datalen, const char *fname) {
+// Reads the held document back into memory. False with errno set when it cannot.
+static bool read_held(const HeldDocument &doc, std::vector<unsigned char> *out) {
+  out->resize(doc.datalen);
+  size_t at = 0;
+  while (at < doc.datalen) {
+    ssize_t n = pread(doc.fd, out->data() + at, doc.datalen - at, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int saveFile(const HeldDocument &cleanData, const char *fname) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
@@ -42,7 +61,8 @@ int saveFile(const unsigned char *cleanData, size_t datalen, const char *fname) 
     gtk_widget_hide(dialog);
     if (!filename) {
       show_save_error(GTK_WINDOW(window), fname, "The chosen place is not a local file.");
-    } else if (writeToFile(cleanData, filename, datalen) != 0) {
+    } else if (std::vector<unsigned char> bytes; !read_held(cleanData, &bytes) ||
+               writeToFile(bytes.data(), filename, bytes.size()) != 0) {
       std::string reason = strerror(errno);
       show_save_error(GTK_WINDOW(window), filename, reason.c_str());
     }
