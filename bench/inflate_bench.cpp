@@ -122,7 +122,8 @@ void BM_read_conversation(benchmark::State &state) {
     state.SkipWithError("cannot set up the scratch home");
     return;
   }
-  ReaderContext ctx = {home, true, nullptr, diag};
+  DocumentStore store = {home, store_create, store_discard};
+  ReaderContext ctx = {&store, nullptr, diag};
   for (auto _ : state) {
     int fds[2];
     if (pipe(fds) != 0) {
@@ -138,7 +139,7 @@ void BM_read_conversation(benchmark::State &state) {
     host.join();
     close(fds[0]);
     bool ok = st == ReadStatus::Ok && !conv.skip && conv.document_length == d.plain_size;
-    if (conv.fullname[0]) spool_remove(conv.fullname);
+    discard_document(ctx, &conv);
     if (!ok) {
       state.SkipWithError("the conversation was not read whole");
       break;

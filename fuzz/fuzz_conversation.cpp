@@ -1,8 +1,8 @@
 // Fuzzes the reader: the input is everything a host could write on the helper's
 // standard input, read as one conversation after another until the stream ends.
-// Each input is read twice: with printing documents kept in memory, and spooled as
-// the helper spools them; both readings must decode the same conversations, and a
-// spool file must hold the document, directly inside the spool folder.
+// Each input is read twice: with documents kept in memory files, and spooled as the
+// helper spools them; both readings must decode the same conversations, and a spool
+// or temporary file must hold the document, directly inside the spool folder.
 //
 // The mutator also works inside the frames: half of the time it takes one frame
 // whose body inflates, mutates the plain payload and compresses it again, so the
@@ -34,7 +34,6 @@ namespace {
 // Made once per process: a home folder for each reading (on a memory file system
 // when there is one) and a sink for the trace and diagnostic lines.
 struct Fixture {
-  std::string memory_home;
   std::string spool_home;
   std::string spool_folder;
   FILE *diag = nullptr;
@@ -49,17 +48,15 @@ static std::string make_temp_dir(const char *base) {
 static Fixture *fixture() {
   static Fixture *f = [] {
     Fixture *made = new Fixture;
-    made->memory_home = make_temp_dir("/tmp");
     made->spool_home = make_temp_dir("/dev/shm");
     if (made->spool_home.empty()) made->spool_home = make_temp_dir("/tmp");
-    if (made->memory_home.empty() || made->spool_home.empty()) abort();
+    if (made->spool_home.empty()) abort();
     made->spool_folder = made->spool_home + "/" + kSpoolFolder;
     made->diag = fopen("/dev/null", "w");
     if (!made->diag) abort();
     atexit([] {
       rmdir(fixture()->spool_folder.c_str());
       rmdir(fixture()->spool_home.c_str());
-      rmdir(fixture()->memory_home.c_str());
     });
     return made;
   }();
@@ -68,6 +65,15 @@ static Fixture *fixture() {
 
 // True when text holds a NUL within its kTextSize bytes.
 static bool terminated(const char *text) { return memchr(text, 0, kTextSize) != nullptr; }
+
+// Documents in memory files: the first reading's store.
+static int memory_create(const void *, Command, const char *, char path[kTextSize]) {
+  path[0] = '\0';
+  return memfd_create("vandrel-fuzz-document", MFD_CLOEXEC);
+}
+static void memory_discard(const char *, int fd) {
+  if (fd >= 0) close(fd);
+}
 
 // The rules every conversation read with Ok must keep.
 static void check_conversation(const Conversation &c, bool spool) {
@@ -83,26 +89,25 @@ static void check_conversation(const Conversation &c, bool spool) {
   if (c.command == Command::Other) {
     FUZZ_CHECK(c.fname2[0] == '\0');
     FUZZ_CHECK(c.document_length == 0);
-    FUZZ_CHECK(c.cleandata.empty());
     FUZZ_CHECK(c.file_status == 0);
   }
-  if (c.skip) {
-    FUZZ_CHECK(c.cleandata.empty());
+  if (c.cut) FUZZ_CHECK(c.skip && c.file_status != Z_OK);
+  if (c.skip || c.command == Command::Other) {
+    FUZZ_CHECK(c.document_fd == -1);
     FUZZ_CHECK(c.fullname[0] == '\0');
-  } else if (!spool || c.command == Command::SendFile) {
-    FUZZ_CHECK(c.cleandata.size() == c.document_length);
+  } else {
+    // A job to handle has its whole document in its file.
+    FUZZ_CHECK(c.file_status == Z_OK);
+    struct stat st;
+    FUZZ_CHECK(c.document_fd >= 0 && fstat(c.document_fd, &st) == 0);
+    FUZZ_CHECK(static_cast<size_t>(st.st_size) == c.document_length);
   }
 }
 
-// The rules for a printing document that went to a spool file; removes the file.
+// The rules for a document that went to a spool or temporary file.
 static void check_spooled(const Fixture &fx, const Conversation &c) {
-  bool spools = !c.skip && (c.command == Command::Default || c.command == Command::PrintDialog);
-  if (!spools) {
-    FUZZ_CHECK(c.fullname[0] == '\0');
-    return;
-  }
+  if (c.document_fd < 0) return;
   FUZZ_CHECK(c.fullname[0] != '\0');
-  FUZZ_CHECK(c.cleandata.empty());
   // One plain component directly inside the spool folder, whatever the name was.
   std::string path = c.fullname;
   std::string folder = fx.spool_folder + "/";
@@ -110,10 +115,11 @@ static void check_spooled(const Fixture &fx, const Conversation &c) {
   std::string component = path.substr(folder.size());
   FUZZ_CHECK(!component.empty() && component != "." && component != "..");
   FUZZ_CHECK(component.find('/') == std::string::npos);
+  if (c.command == Command::SendFile) FUZZ_CHECK(component.compare(0, 14, ".vandrel-save-") == 0);
   struct stat st;
   FUZZ_CHECK(lstat(c.fullname, &st) == 0 && S_ISREG(st.st_mode));
+  FUZZ_CHECK((st.st_mode & 07777) == 0600);
   FUZZ_CHECK(static_cast<size_t>(st.st_size) == c.document_length);
-  spool_remove(c.fullname);
 }
 
 // True when the spool folder holds nothing (or does not exist).
@@ -159,8 +165,9 @@ static std::vector<Decoded> read_all(const Fixture &fx, const uint8_t *data, siz
   }
   FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
 
-  std::string home = spool ? fx.spool_home : fx.memory_home;
-  ReaderContext ctx = {home.c_str(), spool, nullptr, fx.diag};
+  DocumentStore memory = {nullptr, memory_create, memory_discard};
+  DocumentStore helper = {fx.spool_home.c_str(), store_create, store_discard};
+  ReaderContext ctx = {spool ? &helper : &memory, nullptr, fx.diag};
   std::vector<Decoded> got;
   off_t before = 0;
   for (;;) {
@@ -172,13 +179,14 @@ static std::vector<Decoded> read_all(const Fixture &fx, const uint8_t *data, siz
     off_t after = lseek(fd, 0, SEEK_CUR);
     FUZZ_CHECK(after >= before && after <= static_cast<off_t>(size));
     if (st != ReadStatus::Ok) {
-      FUZZ_CHECK(conv.fullname[0] == '\0');  // no spool file is left behind
+      FUZZ_CHECK(conv.fullname[0] == '\0' && conv.document_fd == -1);  // nothing is left behind
       break;
     }
     // A conversation takes at least its command frame's length.
     FUZZ_CHECK(after >= before + 4);
     check_conversation(conv, spool);
     if (spool) check_spooled(fx, conv);
+    discard_document(ctx, &conv);
     before = after;
   }
   close(fd);

@@ -2,39 +2,56 @@
 #pragma once
 
 #include <cstdio>
-#include <vector>
 
 #include "channel/frame.h"
 #include "channel/wire.h"
 
-// What the reader needs besides the descriptor.
-struct ReaderContext {
-  const char *homedir;     // where the spool folder lives
-  bool spool_printing;     // false: printing documents stay in memory (tests, fuzzing)
-  const StopWatch *stop;   // may be null: then nothing stops a waiting read
-  FILE *diag;              // trace lines and one-line diagnostics
+// Where the documents of file frames go. The reader asks for a file once a
+// document's name is known and writes the document into it as it is decompressed,
+// so no document is ever held whole in the reader's memory. The caller chooses the
+// place: spool and temporary files in the helper, memory files in tests and fuzzers.
+struct DocumentStore {
+  const void *data;  // handed back to create (the helper's home folder, say)
+  // Makes a new, empty file, open for reading and writing, for the document of a
+  // `command` job named fname2. Writes its path to path (the empty text for a
+  // memory file) and returns a descriptor the caller owns, or -1 with errno set.
+  int (*create)(const void *data, Command command, const char *fname2, char path[kTextSize]);
+  // Gives up a file create made: closes fd and removes the file at path, if any.
+  void (*discard)(const char *path, int fd);
 };
 
-// A decoded job. The reader owns it for the job's handling.
+// What the reader needs besides the descriptor.
+struct ReaderContext {
+  const DocumentStore *store;
+  const StopWatch *stop;  // may be null: then nothing stops a waiting read
+  FILE *diag;             // trace lines and one-line diagnostics
+};
+
+// A decoded job. The reader owns it, and the document file in it, for the job's handling.
 struct Conversation {
   Command command = Command::Other;
   char command2[kTextSize] = "";
   char fname2[kTextSize] = "";
-  // The spool path; set while a spool file exists for this job, which then owns it.
+  // The document: the store's file at fullname (empty for a memory file), open as
+  // document_fd, document_length bytes. Set only for a job that is to be handled.
   char fullname[kTextSize] = "";
-  // The document bytes, for "sendfile" (and for printing when not spooling).
-  std::vector<unsigned char> cleandata;
+  int document_fd = -1;
   size_t document_length = 0;
   int command_status = 0;  // what inf said of the command frame
   int file_status = 0;     // ... and of the file frame
   bool skip = false;       // the job cannot be done; its diagnostic has been written
+  bool cut = false;        // ... because its document did not arrive whole
 };
 
 // Reads one conversation from fd: the command frame, then exactly the frames its
-// command takes, writing the trace lines and any diagnostic to ctx.diag. A printing
-// command's document is written to a spool file as it is decompressed (its path in
-// conv->fullname); "sendfile"'s is kept in conv->cleandata. Returns Ok with a job to
-// handle (or conv->skip set), Stopped on a stop, or Failed when the stream ended or
-// failed where a frame was due (errno then holds the read's error; no spool file is
-// left behind). Called on the reader thread; it touches no toolkit.
+// command takes, writing the trace lines and any diagnostic to ctx.diag. The
+// document goes into a file from ctx.store (conv->document_fd, conv->fullname).
+// Returns Ok with a job to handle (or conv->skip set, with no document file left),
+// Stopped on a stop, or Failed when the stream ended (errno 0) or failed (errno the
+// read's error) where more was due; no document file is left behind then either.
+// Memory use does not grow with the frames' sizes. Called on the reader thread; it
+// touches no toolkit.
 ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *conv);
+
+// Gives up the conversation's document file, if it still has one.
+void discard_document(const ReaderContext &ctx, Conversation *conv);

@@ -1,7 +1,6 @@
 #include "channel/reader.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +9,7 @@
 
 #include "jobs/handlers.h"
 
-volatile sig_atomic_t g_end_flag = 0;
+StopFlag g_end_flag{0};
 
 // Written by the signal handler so that a reader blocked on the host wakes up even
 // when the kernel delivers the signal to the UI thread.
@@ -19,7 +18,7 @@ static int g_wake_pipe[2] = {-1, -1};
 void sigusr1_handler(int signum) {
   (void)signum;
   int saved = errno;
-  g_end_flag = 1;
+  g_end_flag.store(1);
   if (g_wake_pipe[1] >= 0) {
     ssize_t ignored = write(g_wake_pipe[1], "", 1);
     (void)ignored;
@@ -27,20 +26,15 @@ void sigusr1_handler(int signum) {
   errno = saved;
 }
 
-// Writes all of n bytes to fd.
-static bool write_all(int fd, const unsigned char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
+// Hands one decoded job to its handler and returns when the handler has. The
+// conversation's document file is given up here once the handler no longer needs it
+// (a printing job's spool file stays held until its printing is done).
+static void handle_conversation(const ReaderContext &ctx, Conversation &conv, int pipe_to_write) {
+  if (conv.cut && conv.command != Command::Default) {
+    // The person asked for a dialog: say why none comes instead of showing nothing.
+    bool printing = conv.command == Command::PrintDialog;
+    dialog_section(pipe_to_write, [&] { notWhole(conv.fname2, printing); });
   }
-  return true;
-}
-
-// Hands one decoded job to its handler and returns when the handler has.
-static void handle_conversation(Conversation &conv, int pipe_to_write) {
   if (conv.skip) return;
   switch (conv.command) {
     case Command::Default:
@@ -52,16 +46,21 @@ static void handle_conversation(Conversation &conv, int pipe_to_write) {
     case Command::SendFile:
       dialog_section(pipe_to_write, [&] {
         HeldDocument doc;
-        doc.fd = memfd_create("vandrel-document", MFD_CLOEXEC);
-        doc.datalen = conv.cleandata.size();
-        if (doc.fd >= 0 && write_all(doc.fd, conv.cleandata.data(), doc.datalen)) saveFile(doc, conv.fname2);
-        if (doc.fd >= 0) close(doc.fd);
+        doc.fd = conv.document_fd;
+        doc.path = conv.fullname;
+        doc.datalen = conv.document_length;
+        saveFile(doc, conv.fname2);
       });
+      discard_document(ctx, &conv);
       break;
     case Command::Other:
       dialog_section(pipe_to_write, [] { notSupported(); });
       break;
   }
+  // A printing job's handler has taken the file over (it removes it when printing is
+  // done); only the descriptor is left to close.
+  if (conv.document_fd >= 0) close(conv.document_fd);
+  conv.document_fd = -1;
 }
 
 void *thread_fun(void *param) {
@@ -78,11 +77,16 @@ void *thread_fun(void *param) {
   int pipe_to_read = fcntl(0, F_DUPFD_CLOEXEC, 3);
   int pipe_to_debug = fcntl(2, F_DUPFD_CLOEXEC, 3);
   (void)pipe_to_debug;  // kept open for the process's life
+  // From here on only pipe_to_write reaches the host's channel: whatever a library
+  // prints on standard output lands among the diagnostics instead of between two
+  // control messages.
+  dup2(2, 1);
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};
-  ReaderContext ctx = {homedir.c_str(), true, &stop, stderr};
-  while (!g_end_flag) {
+  DocumentStore store = {homedir.c_str(), store_create, store_discard};
+  ReaderContext ctx = {&store, &stop, stderr};
+  while (!g_end_flag.load()) {
     Conversation conv;
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
     if (st == ReadStatus::Stopped) break;
@@ -90,7 +94,7 @@ void *thread_fun(void *param) {
       perror("pipe  read");
       break;
     }
-    handle_conversation(conv, pipe_to_write);
+    handle_conversation(ctx, conv, pipe_to_write);
   }
   close(pipe_to_read);
   close(pipe_to_write);

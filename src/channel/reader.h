@@ -1,22 +1,21 @@
 // The reader thread: reads conversations from the host and hands each job on.
 #pragma once
 
-#include <csignal>
-
 #include "channel/conversation.h"
 #include "channel/frame.h"
 #include "channel/inflate.h"
 #include "channel/wire.h"
 
 // Set to 1 by sigusr1_handler, never reset; the reader stops when it sees it.
-extern volatile sig_atomic_t g_end_flag;
+extern StopFlag g_end_flag;
 
 // The SIGUSR1 handler: sets g_end_flag and wakes a reader waiting for the host.
 // Runs on whichever thread the signal is delivered to; async-signal-safe.
 void sigusr1_handler(int signum);
 
 // The reader thread's function. Installs the SIGUSR1 handler, duplicates
-// descriptors 1, 0 and 2, and reads and handles conversations until the input ends
-// or fails or the stop flag is set; then closes its duplicates of 0 and 1. Returns
-// param unchanged.
+// descriptors 1, 0 and 2, points descriptor 1 at standard error (so nothing but the
+// control messages ever reaches the host's channel), and reads and handles
+// conversations until the input ends or fails or the stop flag is set; then closes
+// its duplicates of 0 and 1. Returns param unchanged.
 void *thread_fun(void *param);

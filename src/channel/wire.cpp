@@ -25,14 +25,15 @@ DecodeStatus decode_command_word(const unsigned char *payload, size_t len,
                                  char command2[kTextSize]) {
   command2[0] = '\0';
   if (len < kCommandOffset) return DecodeTooShort;
-  if (memchr(payload, 0, kCommandOffset)) return DecodeNulInPrefix;
+  bool nul_in_prefix = memchr(payload, 0, kCommandOffset) != nullptr;
   char text[kTextSize];
   size_t text_len = copy_text(payload + kCommandOffset, len - kCommandOffset, text);
   // The word ends at the first of the separator's characters, each taken singly.
   size_t word_len = strcspn(text, kSeparator);
   memcpy(command2, text, word_len);
   command2[word_len] = '\0';
-  return text_len > kTextSize - 1 ? DecodeTooLong : DecodeOk;
+  if (text_len > kTextSize - 1) return DecodeTooLong;
+  return nul_in_prefix ? DecodeNulInPrefix : DecodeOk;
 }
 
 Command classify_command(const char *command2) {
@@ -82,6 +83,8 @@ const char *decode_status_text(DecodeStatus status) {
       return "text longer than 511 bytes";
     case DecodeNoSeparator:
       return "header text without the separator";
+    case DecodeNotGzip:
+      return "not a gzip stream";
   }
   return "unknown";
 }

@@ -30,9 +30,10 @@ enum class Command { Default, PrintDialog, SendFile, Other };
 enum DecodeStatus {
   DecodeOk,
   DecodeTooShort,     // the payload ends before the part that is read from it
-  DecodeNulInPrefix,  // a NUL among the command frame's first 13 bytes
+  DecodeNulInPrefix,  // a NUL among the command frame's first 13 bytes; the word is still read
   DecodeTooLong,      // the text runs past 511 bytes; what was decoded is cut there
   DecodeNoSeparator,  // the header text holds no "x!2#$"
+  DecodeNotGzip,      // the body is not a gzip stream at all (zlib-wrapped or raw, say)
 };
 
 // True when s begins with the whole of prefix; an empty prefix matches everything.
@@ -42,8 +43,12 @@ bool str_startswith(const char *s, const char *prefix);
 size_t payload_text_length(const unsigned char *payload, size_t len);
 
 // Cuts the command word out of a command frame's payload into command2 (always
-// NUL-terminated). On DecodeTooLong command2 still holds the word taken from the
-// text cut at 511 bytes, so the caller can keep the framing of the conversation.
+// NUL-terminated). The word is read from the bytes at offset 13 even when a NUL among
+// the 13 leading bytes ends the payload's text there (DecodeNulInPrefix), so such a
+// frame still takes its own frames. On DecodeTooLong command2 holds the word taken
+// from the text cut at 511 bytes, so the caller can keep the framing of the
+// conversation. Only DecodeTooShort leaves no word. payload may be just the first
+// kCommandOffset + kTextSize bytes of a longer payload; the result is the same.
 DecodeStatus decode_command_word(const unsigned char *payload, size_t len,
                                  char command2[kTextSize]);
 

@@ -18,6 +18,10 @@ constexpr char kNoticeText[] = "This function is not supported.";
 constexpr char kNoticeTitle[] = "Information";
 constexpr char kPrintDialogTitle[] = "Vandrel Dialog";
 constexpr char kSaveDialogTitle[] = "Save File";
+constexpr char kNotWholeNamedText[] = "The document \"%s\" did not arrive whole.";
+constexpr char kNotWholeText[] = "The document did not arrive whole.";
+constexpr char kNotPrintedText[] = "Nothing was printed.";
+constexpr char kNotSavedText[] = "Nothing was saved.";
 
 // Send one 512-byte control message to the host on pipe_to_write.
 void removeFullScreen(int pipe_to_write);
@@ -30,6 +34,11 @@ void dialog_section(int pipe_to_write, const std::function<void()> &dialog);
 
 // Shows the notice for an unknown command until the user closes it. Returns 0.
 int notSupported();
+
+// Tells the person, instead of the dialog they expected, that the document named
+// name (may be empty) did not arrive whole and was not printed (printing) or saved.
+// Returns 0.
+int notWhole(const char *name, bool printing);
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
 // document `name`. Printing sends a job titled `name` that removes the file when it

@@ -13,3 +13,22 @@ int notSupported() {
   gtk_widget_destroy(window);
   return 0;
 }
+
+int notWhole(const char *name, bool printing) {
+  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  GtkWidget *dialog;
+  if (name && *name)
+    dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
+                                    GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kNotWholeNamedText, name);
+  else
+    dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
+                                    GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", kNotWholeText);
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                           printing ? kNotPrintedText : kNotSavedText);
+  gtk_window_set_title(GTK_WINDOW(dialog), printing ? kPrintDialogTitle : kSaveDialogTitle);
+  (void)gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  gtk_widget_destroy(window);
+  return 0;
+}

@@ -27,13 +27,32 @@ void spool_component(const char *fname2, char out[kTextSize]);
 
 // Creates the spool folder (mode 0775) and a new private spool file for the document
 // named fname2, and writes its path to fullname. The file is created with mode 0600,
-// never through a symbolic link, and never at a path that a pending job still holds:
-// such a job's file is left alone and this one gets a name of its own. The path is
-// held until spool_remove. Returns an open write descriptor (close-on-exec) that the
-// caller owns, or -1 with errno set (ENAMETOOLONG for a path over 511 bytes).
+// never through a symbolic link, and never at a path that a live job holds, in this
+// process or another helper of the same user: such a job's file is left alone and
+// this one gets a name of its own. Each held file is locked (flock) for as long as it
+// is held, and a file at a wanted name whose lock can be taken is a leftover of a
+// helper that ended early: it is removed and its name used again. Files of ours that
+// existed only while being set up are swept away as well. Returns a descriptor of the
+// file (read and write, close-on-exec) that the caller owns and may close at any time;
+// the file stays held until spool_remove(fullname). -1 with errno set on failure
+// (ENOENT without a home folder, ENAMETOOLONG for a path over 511 bytes).
 // Called on the reader thread.
 int spool_create(const char *homedir, const char *fname2, char fullname[kTextSize]);
 
-// Removes a spool file made by spool_create and lets its path be used again.
+// Creates a private temporary file for a document that waits for the save dialog:
+// held and locked like a spool file, in the spool folder when it can be written, else
+// in TMPDIR, else in /tmp; its path goes to fullname. When no folder takes it, the
+// document stays in memory: a memory file is returned and fullname is the empty
+// text. Returns a descriptor (read and write, close-on-exec) that the caller owns, or
+// -1 with errno set. Called on the reader thread.
+int temp_create(const char *homedir, char fullname[kTextSize]);
+
+// Gives up a file that spool_create or temp_create made: removes it, if it is still
+// at fullname, and releases its lock. A path this process does not hold is left alone.
 // Any thread; the print-job completion calls it on the UI thread.
 void spool_remove(const char *fullname);
+
+// The document store of the helper: printing documents go to spool files, saved
+// documents to temporary files (see conversation.h). data is the home folder text.
+int store_create(const void *data, Command command, const char *fname2, char path[kTextSize]);
+void store_discard(const char *path, int fd);

@@ -27,7 +27,7 @@ int frames_following(const Bytes &body) {
   char word[kTextSize];
   DecodeStatus st = decode_command_word(reinterpret_cast<unsigned char *>(unco), unlen, word);
   free(unco);
-  if (st == DecodeTooShort || st == DecodeNulInPrefix) return 0;
+  if (st == DecodeTooShort) return 0;
   return frames_after(classify_command(word));
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +62,25 @@ size_t diagnostic_count(const std::string &diag) {
   return n;
 }
 
+// Documents in memory files: what the unit tests read conversations with unless
+// they look at spool files.
+int memory_create(const void *, Command, const char *, char path[kTextSize]) {
+  path[0] = '\0';
+  return memfd_create("unit-document", MFD_CLOEXEC);
+}
+void memory_discard(const char *, int fd) {
+  if (fd >= 0) close(fd);
+}
+const DocumentStore kMemoryStore = {nullptr, memory_create, memory_discard};
+
+// The document a conversation holds, read back from its file.
+Bytes contents(const Conversation &c) {
+  Bytes b(c.document_length);
+  if (c.document_fd < 0 || pread(c.document_fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size()))
+    return to_bytes("<unreadable>");
+  return b;
+}
+
 // Feeds bytes into a pipe from a thread, piece bytes per write, then closes it.
 class PipeFeeder {
  public:
@@ -111,8 +131,10 @@ class ConversationTest : public ::testing::Test {
     for (size_t at = root_.path().size() + 1; at <= home.size(); ++at)
       if (at == home.size() || home[at] == '/') (void)mkdir(home.substr(0, at).c_str(), 0700);
   }
-  ReaderContext context(bool spool) const {
-    return ReaderContext{home_.c_str(), spool, nullptr, diag_.f};
+  // spool: the helper's own store (spool and temporary files under home_), else memory.
+  ReaderContext context(bool spool) {
+    helper_store_ = {home_.c_str(), store_create, store_discard};
+    return ReaderContext{spool ? &helper_store_ : &kMemoryStore, nullptr, diag_.f};
   }
   ReadStatus read(int fd, Conversation *conv, bool spool = false) {
     return read_conversation(fd, context(spool), conv);
@@ -123,6 +145,7 @@ class ConversationTest : public ::testing::Test {
   TempDir root_;
   std::string home_;
   MemSink diag_;
+  DocumentStore helper_store_;
 };
 
 }  // namespace
@@ -156,11 +179,11 @@ TEST_F(ConversationTest, EachCommandTakesItsFramesAndNoMore) {
     EXPECT_EQ(static_cast<long>(first.size()), position(fd.get()));
     if (c.frames >= 2) {
       EXPECT_STREQ("first doc.pdf", a.fname2);
-      EXPECT_TRUE(doc1 == a.cleandata) << "documents stay in memory when not spooling";
+      EXPECT_TRUE(doc1 == contents(a)) << "documents stay in memory when not spooling";
       EXPECT_EQ(doc1.size(), a.document_length);
     } else {
       EXPECT_STREQ("", a.fname2);
-      EXPECT_TRUE(a.cleandata.empty());
+      EXPECT_EQ(-1, a.document_fd);
     }
 
     Conversation b;
@@ -168,7 +191,7 @@ TEST_F(ConversationTest, EachCommandTakesItsFramesAndNoMore) {
     EXPECT_EQ(Command::SendFile, b.command);
     EXPECT_FALSE(b.skip);
     EXPECT_STREQ("second.txt", b.fname2);
-    EXPECT_TRUE(doc2 == b.cleandata);
+    EXPECT_TRUE(doc2 == contents(b));
 
     Conversation end;
     EXPECT_EQ(ReadStatus::Failed, read(fd.get(), &end)) << "EOF between conversations";
@@ -191,7 +214,7 @@ TEST_F(ConversationTest, TraceLines) {
     Fd fd(memfd_with(conversation(c.word, name, doc)));
     Conversation conv;
     ASSERT_EQ(ReadStatus::Ok,
-              read_conversation(fd.get(), ReaderContext{home_.c_str(), false, nullptr, own_diag.f},
+              read_conversation(fd.get(), ReaderContext{&kMemoryStore, nullptr, own_diag.f},
                                 &conv));
     std::string cmd = command_text(c.word);
     std::string expected = trace_line(cmd, cmd.size() + 1);
@@ -200,20 +223,25 @@ TEST_F(ConversationTest, TraceLines) {
   }
 }
 
-TEST_F(ConversationTest, TraceLineOfAnUndecodableCommandFrame) {
+TEST_F(ConversationTest, NulAmongTheLeadingBytesStillTakesTheWordAndItsFrames) {
   Bytes payload = to_bytes(kLead + "sendfilex!2#$1");
   payload.push_back(0);
   payload[4] = 0;  // a NUL among the leading bytes
-  Bytes bytes = concat({command_frame_of(payload), conversation("sendfile", "a b.txt", {})});
+  Bytes doc = to_bytes("the document");
+  Bytes bytes = concat({command_frame_of(payload), file_frame("own.txt", doc),
+                        conversation("sendfile", "a b.txt", {})});
   Fd fd(memfd_with(bytes));
   Conversation conv;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &conv));
-  EXPECT_TRUE(conv.skip);
+  EXPECT_FALSE(conv.skip);
+  EXPECT_EQ(Command::SendFile, conv.command);
+  EXPECT_STREQ("own.txt", conv.fname2);
+  EXPECT_TRUE(doc == contents(conv));
   std::vector<std::string> lines = lines_of(diag());
-  ASSERT_EQ(2u, lines.size());
+  ASSERT_EQ(3u, lines.size());
   EXPECT_EQ(trace_line(kLead.substr(0, 4), payload.size()), lines[0] + "\n");
-  EXPECT_EQ(0u, lines[1].rfind("vandrel: ", 0));
-  // Nothing else was taken as belonging to it.
+  EXPECT_EQ("vandrel: command frame: NUL byte among the first 13 bytes of the command frame", lines[1]);
+  // The next conversation is read in step.
   Conversation next;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next));
   EXPECT_EQ(Command::SendFile, next.command);
@@ -221,36 +249,66 @@ TEST_F(ConversationTest, TraceLineOfAnUndecodableCommandFrame) {
   EXPECT_FALSE(next.skip);
 }
 
-TEST_F(ConversationTest, FileTraceRunsOnPastAHeaderWithoutNul) {
+TEST_F(ConversationTest, TraceTextsAreCutAtTheirLimit) {
+  // A file frame whose header and document hold no NUL, and a command text far over
+  // its limit: each trace line shows the text up to the limit, marked, and the true length.
   Bytes payload(kHeaderSize, 'h');
-  append(payload, to_bytes("tail"));
-  payload.push_back(0);
-  append(payload, to_bytes("rest"));
-  Bytes bytes = concat({command_frame("sendfile"), frame(gzip_bytes(payload))});
+  append(payload, Bytes(100000, 't'));
+  Bytes long_cmd = to_bytes(kLead + "print" + std::string(300000, 'w'));
+  Bytes bytes = concat({command_frame("sendfile"), frame(gzip_bytes(payload)), command_frame_of(long_cmd)});
   Fd fd(memfd_with(bytes));
-  Conversation conv;
+  Conversation conv, cmd;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &conv));
   EXPECT_TRUE(conv.skip) << "the header text is too long to hold a name";
+  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &cmd));
+  EXPECT_TRUE(cmd.skip);
   std::vector<std::string> lines = lines_of(diag());
-  ASSERT_EQ(3u, lines.size());
-  EXPECT_EQ(trace_line(std::string(kHeaderSize, 'h') + "tail", payload.size()), lines[1] + "\n");
+  ASSERT_EQ(5u, lines.size());
+  EXPECT_EQ("buf=" + std::string(kTextSize - 1, 'h') + "[cut], len=" + std::to_string(payload.size()),
+            lines[1]);
   EXPECT_EQ(0u, lines[2].rfind("vandrel: ", 0));
+  EXPECT_EQ("buf=" + kLead + "print" + std::string(kTextSize - 1 - 5, 'w') + "[cut], len=" +
+                std::to_string(long_cmd.size()),
+            lines[3]);
 }
 
-TEST_F(ConversationTest, SendFileKeepsTheDocumentAndTheNameWithSpaces) {
+TEST_F(ConversationTest, SendFileKeepsTheDocumentInAPrivateTemporaryFile) {
   Bytes doc = noise_bytes(700000, 3);
   Fd fd(memfd_with(conversation("sendfile", "My Saved  File.txt", doc)));
   Conversation conv;
-  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &conv, /*spool=*/true));
+  ReaderContext ctx = context(true);
+  ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &conv));
   EXPECT_EQ(Command::SendFile, conv.command);
   EXPECT_FALSE(conv.skip);
   EXPECT_STREQ("My Saved  File.txt", conv.fname2);
-  EXPECT_EQ(doc.size(), conv.cleandata.size());
-  EXPECT_TRUE(doc == conv.cleandata);
-  EXPECT_STREQ("", conv.fullname) << "a document to save is never spooled";
+  EXPECT_EQ(doc.size(), conv.document_length);
+  EXPECT_TRUE(doc == contents(conv));
+  std::string path = conv.fullname;
+  EXPECT_EQ(0u, path.rfind(spool_folder() + "/.vandrel-save-", 0)) << path;
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_NE(-1, fcntl(conv.document_fd, F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(Z_OK, conv.command_status);
   EXPECT_EQ(Z_OK, conv.file_status);
-  EXPECT_TRUE(list_dir(home_).empty());
+  discard_document(ctx, &conv);
+  EXPECT_TRUE(list_dir(spool_folder()).empty());
+
+  // Without a writable home the document waits in TMPDIR instead.
+  TempDir tmp;
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  home_ = "/nonexistent/home";
+  Fd again(memfd_with(conversation("sendfile", "x.txt", doc)));
+  Conversation elsewhere;
+  ctx = context(true);
+  ASSERT_EQ(ReadStatus::Ok, read_conversation(again.get(), ctx, &elsewhere));
+  unsetenv("TMPDIR");
+  EXPECT_EQ(0u, std::string(elsewhere.fullname).rfind(tmp.path() + "/vandrel-save-", 0))
+      << elsewhere.fullname;
+  EXPECT_TRUE(doc == contents(elsewhere));
+  discard_document(ctx, &elsewhere);
+  EXPECT_TRUE(list_dir(tmp.path()).empty());
 }
 
 TEST_F(ConversationTest, PrintingDocumentsAreSpooledByteForByte) {
@@ -269,7 +327,6 @@ TEST_F(ConversationTest, PrintingDocumentsAreSpooledByteForByte) {
     EXPECT_EQ(doc.size(), stored.size());
     EXPECT_TRUE(doc == stored);
     EXPECT_EQ(doc.size(), conv.document_length);
-    EXPECT_TRUE(conv.cleandata.empty()) << "a spooled document is not also kept in memory";
     struct stat st;
     ASSERT_EQ(0, stat(expected.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
@@ -346,7 +403,7 @@ TEST_F(ConversationTest, PayloadOfOnlyTheHeaderIsAnEmptyDocument) {
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &saved, true));
   EXPECT_FALSE(saved.skip);
   EXPECT_STREQ("empty.pdf", saved.fname2);
-  EXPECT_TRUE(saved.cleandata.empty());
+  EXPECT_EQ(0u, saved.document_length);
   EXPECT_EQ(0u, diagnostic_count(diag()));
 }
 
@@ -356,7 +413,8 @@ TEST_F(ConversationTest, PayloadShorterThanTheHeaderSkipsTheJob) {
     for (const char *word : {"default", "sendfile", "adobeprintdialog"}) {
       SCOPED_TRACE(std::string(word) + " with " + std::to_string(len) + " bytes");
       MemSink own_diag;
-      ReaderContext ctx{home_.c_str(), true, nullptr, own_diag.f};
+      ReaderContext ctx = context(true);
+      ctx.diag = own_diag.f;
       Bytes payload = file_payload("short.pdf", {});
       payload.resize(len);
       Bytes first = command_frame(word);
@@ -385,42 +443,46 @@ TEST_F(ConversationTest, PayloadShorterThanTheHeaderSkipsTheJob) {
   }
 }
 
-TEST_F(ConversationTest, CorruptBodyWithHonestLengthKeepsTheFraming) {
+TEST_F(ConversationTest, CutDocumentIsDroppedAndKeepsTheFraming) {
   Bytes doc = noise_bytes(200000, 5);
   Bytes gz = gzip_bytes(file_payload("broken.pdf", doc));
   gz.resize(gz.size() * 6 / 10);
+  Bytes bad_check = gzip_bytes(file_payload("check.pdf", doc));
+  bad_check[bad_check.size() - 6] ^= 0xff;  // the CRC no longer matches
   Bytes doc2 = to_bytes("the next one");
   Bytes bytes = concat({command_frame("default"), skipped_frame(), frame(gz),
                         command_frame("sendfile"), frame(gz),
+                        command_frame("adobeprintdialog"), skipped_frame(), frame(bad_check),
                         conversation("sendfile", "next.txt", doc2)});
   Fd fd(memfd_with(bytes));
-
-  Conversation printed;
-  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &printed, true));
-  EXPECT_EQ(Z_OK, printed.command_status);
-  EXPECT_EQ(Z_DATA_ERROR, printed.file_status);
-  EXPECT_STREQ("broken.pdf", printed.fname2);
-  ASSERT_FALSE(printed.skip);
-  Bytes stored;
-  ASSERT_TRUE(unit::read_file(printed.fullname, &stored));
-  EXPECT_GT(stored.size(), 0u);
-  EXPECT_LT(stored.size(), doc.size());
-  EXPECT_EQ(printed.document_length, stored.size());
-  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), doc.begin())) << "a prefix of the document";
-
-  Conversation saved;
-  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &saved, true));
-  EXPECT_EQ(Z_DATA_ERROR, saved.file_status);
-  EXPECT_EQ(stored.size(), saved.cleandata.size());
-  EXPECT_TRUE(stored == saved.cleandata);
+  ReaderContext ctx = context(true);
+  for (const char *name : {"broken.pdf", "broken.pdf", "check.pdf"}) {
+    SCOPED_TRACE(name);
+    Conversation conv;
+    ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &conv));
+    EXPECT_EQ(Z_OK, conv.command_status);
+    EXPECT_EQ(Z_DATA_ERROR, conv.file_status);
+    EXPECT_STREQ(name, conv.fname2);
+    EXPECT_TRUE(conv.skip);
+    EXPECT_TRUE(conv.cut);
+    EXPECT_EQ(-1, conv.document_fd);
+    EXPECT_TRUE(list_dir(spool_folder()).empty()) << "no part of it is kept";
+  }
+  std::string text = diag();
+  EXPECT_EQ(3u, diagnostic_count(text)) << text;
+  EXPECT_NE(std::string::npos, text.find("vandrel: cannot print broken.pdf: the document did not arrive whole\n"));
+  EXPECT_NE(std::string::npos, text.find("vandrel: cannot save broken.pdf: the document did not arrive whole\n"));
 
   Conversation next;
-  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next, true));
+  ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
   EXPECT_EQ(Z_OK, next.file_status);
+  EXPECT_FALSE(next.cut);
   EXPECT_STREQ("next.txt", next.fname2);
-  EXPECT_TRUE(doc2 == next.cleandata);
+  EXPECT_TRUE(doc2 == contents(next));
+  discard_document(ctx, &next);
   Conversation end;
-  EXPECT_EQ(ReadStatus::Failed, read(fd.get(), &end));
+  EXPECT_EQ(ReadStatus::Failed, read_conversation(fd.get(), ctx, &end));
+  EXPECT_EQ(0, errno) << "a plain end of input carries no earlier error";
 }
 
 TEST_F(ConversationTest, BytesAfterTheGzipMemberInsideAFrameAreDropped) {
@@ -438,11 +500,11 @@ TEST_F(ConversationTest, BytesAfterTheGzipMemberInsideAFrameAreDropped) {
   EXPECT_EQ(Command::Default, conv.command);
   EXPECT_EQ(Z_OK, conv.command_status);
   EXPECT_EQ(Z_OK, conv.file_status);
-  EXPECT_TRUE(doc == conv.cleandata);
+  EXPECT_TRUE(doc == contents(conv));
   Conversation next;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next));
   EXPECT_STREQ("next.txt", next.fname2);
-  EXPECT_TRUE(doc2 == next.cleandata);
+  EXPECT_TRUE(doc2 == contents(next));
 }
 
 TEST_F(ConversationTest, StreamEndingInsideABodyFailsAndLeavesNoSpoolFile) {
@@ -518,7 +580,7 @@ TEST_F(ConversationTest, ConversationsSurviveSmallAndLargePipeWrites) {
                         piece);
       Conversation a, b, end;
       ASSERT_EQ(ReadStatus::Ok, read(feeder.fd(), &a, true));
-      EXPECT_TRUE(small == a.cleandata);
+      EXPECT_TRUE(small == contents(a));
       ASSERT_EQ(ReadStatus::Ok, read(feeder.fd(), &b, true));
       EXPECT_EQ("tiny", unit::read_text(b.fullname));
       spool_remove(b.fullname);
@@ -534,7 +596,7 @@ TEST_F(ConversationTest, ConversationsSurviveSmallAndLargePipeWrites) {
     EXPECT_TRUE(big == stored);
     spool_remove(a.fullname);
     ASSERT_EQ(ReadStatus::Ok, read(feeder.fd(), &b, true));
-    EXPECT_TRUE(small == b.cleandata);
+    EXPECT_TRUE(small == contents(b));
     ASSERT_EQ(ReadStatus::Ok, read(feeder.fd(), &c, true));
     EXPECT_EQ(Command::Other, c.command);
     EXPECT_EQ(ReadStatus::Failed, read(feeder.fd(), &end));
@@ -561,7 +623,7 @@ TEST_F(ConversationTest, OverlongCommandIsSkippedWithItsFrames) {
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next, true));
   EXPECT_FALSE(next.skip);
   EXPECT_STREQ("next.txt", next.fname2);
-  EXPECT_TRUE(doc2 == next.cleandata);
+  EXPECT_TRUE(doc2 == contents(next));
 }
 
 TEST_F(ConversationTest, EmptyOrUndecodableCommandFrameTakesOneFrame) {
@@ -574,7 +636,7 @@ TEST_F(ConversationTest, EmptyOrUndecodableCommandFrameTakesOneFrame) {
   zlib_body.resize(zlen);
   for (const Bytes &first : {frame_with_length(0, {}), frame(zlib_body)}) {
     MemSink own_diag;
-    ReaderContext ctx{home_.c_str(), false, nullptr, own_diag.f};
+    ReaderContext ctx{&kMemoryStore, nullptr, own_diag.f};
     Fd fd(memfd_with(concat({first, conversation("sendfile", "next.txt", doc2)})));
     Conversation conv;
     ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &conv));
@@ -585,7 +647,7 @@ TEST_F(ConversationTest, EmptyOrUndecodableCommandFrameTakesOneFrame) {
     EXPECT_EQ(1u, diagnostic_count(text));
     Conversation next;
     ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
-    EXPECT_TRUE(doc2 == next.cleandata);
+    EXPECT_TRUE(doc2 == contents(next));
   }
 }
 
@@ -603,17 +665,20 @@ TEST_F(ConversationTest, SpoolFileThatCannotBeMadeSkipsTheJob) {
   EXPECT_EQ(1u, diagnostic_count(text)) << text;
   EXPECT_NE(std::string::npos, text.find("lost.pdf")) << text;
   Conversation next;
-  ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next, true));
-  EXPECT_TRUE(doc2 == next.cleandata);
+  ReaderContext ctx = context(true);
+  ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
+  EXPECT_TRUE(doc2 == contents(next));
+  discard_document(ctx, &next);
   EXPECT_EQ(std::vector<std::string>{"home"}, tree(root_.path()));
 }
 
 TEST_F(ConversationTest, StopFlagAlreadySetStopsBeforeReading) {
-  volatile sig_atomic_t flag = 1;
+  StopFlag flag{1};
   StopWatch stop{&flag, -1};
   Fd fd(memfd_with(conversation("sendfile", "x.txt", to_bytes("x"))));
   Conversation conv;
-  ReaderContext ctx{home_.c_str(), true, &stop, diag_.f};
+  ReaderContext ctx = context(true);
+  ctx.stop = &stop;
   EXPECT_EQ(ReadStatus::Stopped, read_conversation(fd.get(), ctx, &conv));
   EXPECT_EQ(0, position(fd.get()));
   EXPECT_EQ("", diag());
@@ -628,15 +693,15 @@ TEST_F(ConversationTest, StopWakesAReadWaitingForTheHost) {
     ASSERT_EQ(0, pipe2(wake, O_CLOEXEC));
     Fd host_r(host[0]), host_w(host[1]), wake_r(wake[0]), wake_w(wake[1]);
     ASSERT_TRUE(write_all_fd(host_w.get(), sent.data(), sent.size()));
-    volatile sig_atomic_t flag = 0;
+    StopFlag flag{0};
     StopWatch stop{&flag, wake_r.get()};
     std::thread stopper([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      flag = 1;
+      flag.store(1);
       (void)!write(wake_w.get(), "", 1);
     });
     Conversation conv;
-    ReaderContext ctx{home_.c_str(), false, &stop, diag_.f};
+    ReaderContext ctx{&kMemoryStore, &stop, diag_.f};
     EXPECT_EQ(ReadStatus::Stopped, read_conversation(host_r.get(), ctx, &conv));
     stopper.join();
   }
@@ -653,7 +718,7 @@ TEST(ConversationDeathTest, HugeLengthThenEndFailsWithoutAllocating) {
     int fd = memfd_with(bytes);
     FILE *diag = fopen("/dev/null", "w");
     if (fd < 0 || !diag) _exit(4);
-    ReaderContext ctx{"/nonexistent", false, nullptr, diag};
+    ReaderContext ctx{&kMemoryStore, nullptr, diag};
     Conversation conv;
     ReadStatus st = read_conversation(fd, ctx, &conv);
     _exit(st == ReadStatus::Failed ? 0 : 1);

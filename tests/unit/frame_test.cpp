@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "test_support.h"
 
@@ -60,6 +61,68 @@ TEST(Frame, LengthArrivingOneByteAtATime) {
   EXPECT_EQ(0x01020304u, len);
 }
 
+// A host on an event loop makes its pipe non-blocking and writes in pieces: every
+// pause is waited out, for a length and inside a body, and only the real end counts.
+TEST(Frame, NonBlockingPipeWrittenInPiecesIsWaitedFor) {
+  Bytes doc = noise_bytes(300000, 7);
+  Bytes gz = gzip_bytes(doc);
+  Bytes bytes = concat({frame(gz), Bytes{0x01, 0x02}});
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_CLOEXEC | O_NONBLOCK));
+  Fd r(p[0]), w(p[1]);
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size(); at += 40000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      size_t n = std::min<size_t>(40000, bytes.size() - at);
+      for (size_t done = 0; done < n;) {
+        ssize_t k = write(w.get(), bytes.data() + at + done, n - done);
+        if (k > 0) done += static_cast<size_t>(k);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    w.reset();
+  });
+  uint32_t len = 0;
+  ASSERT_EQ(ReadStatus::Ok, read_length(r.get(), &len, nullptr));
+  EXPECT_EQ(gz.size(), len);
+  MemSink out;
+  BodyResult result;
+  ASSERT_EQ(ReadStatus::Ok, read_compressed_body(r.get(), len, out.f, nullptr, &result));
+  EXPECT_EQ(Z_OK, result.inf_status);
+  EXPECT_TRUE(result.gzip_magic);
+  EXPECT_TRUE(doc == out.bytes());
+  errno = EAGAIN;
+  EXPECT_EQ(ReadStatus::Failed, read_length(r.get(), &len, nullptr)) << "two bytes, then the end";
+  EXPECT_EQ(0, errno) << "a plain end is no error";
+  writer.join();
+}
+
+// A stop while the reader waits inside a body or a skipped frame takes effect at once.
+TEST(Frame, StopWhileWaitingInsideABody) {
+  for (bool compressed : {true, false}) {
+    SCOPED_TRACE(compressed);
+    int p[2], wake[2];
+    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(wake, O_CLOEXEC));
+    Fd r(p[0]), w(p[1]), wake_r(wake[0]), wake_w(wake[1]);
+    Bytes gz = gzip_bytes(noise_bytes(100000, 8));
+    ASSERT_TRUE(write_all_fd(w.get(), gz.data(), gz.size() / 2));  // the host stops writing
+    StopFlag flag{0};
+    StopWatch stop{&flag, wake_r.get()};
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      flag.store(1);
+      (void)!write(wake_w.get(), "", 1);
+    });
+    MemSink out;
+    BodyResult result;
+    ReadStatus st = compressed ? read_compressed_body(r.get(), static_cast<uint32_t>(gz.size()), out.f, &stop, &result)
+                               : skip_body(r.get(), gz.size(), &stop);
+    EXPECT_EQ(ReadStatus::Stopped, st);
+    stopper.join();
+  }
+}
+
 TEST(Frame, LengthCutShortFails) {
   for (size_t k = 0; k < 4; ++k) {
     Fd fd(memfd_with(Bytes(k, 0x01)));
@@ -70,11 +133,11 @@ TEST(Frame, LengthCutShortFails) {
 
 TEST(Frame, SkipBodyTakesExactlyTheBody) {
   Fd fd(memfd_with(noise_bytes(200000, 1)));
-  EXPECT_EQ(ReadStatus::Ok, skip_body(fd.get(), 0));
+  EXPECT_EQ(ReadStatus::Ok, skip_body(fd.get(), 0, nullptr));
   EXPECT_EQ(0, position(fd.get()));
-  EXPECT_EQ(ReadStatus::Ok, skip_body(fd.get(), 150001));
+  EXPECT_EQ(ReadStatus::Ok, skip_body(fd.get(), 150001, nullptr));
   EXPECT_EQ(150001, position(fd.get()));
-  EXPECT_EQ(ReadStatus::Failed, skip_body(fd.get(), 50000));
+  EXPECT_EQ(ReadStatus::Failed, skip_body(fd.get(), 50000, nullptr));
 }
 
 TEST(Frame, CompressedBodyIsReadToItsEnd) {
@@ -87,10 +150,10 @@ TEST(Frame, CompressedBodyIsReadToItsEnd) {
     Bytes body = concat({gz, noise_bytes(extra, 3)});
     Fd fd(memfd_with(concat({body, after})));
     MemSink out;
-    int status = -1000;
+    BodyResult result;
     ASSERT_EQ(ReadStatus::Ok,
-              read_compressed_body(fd.get(), static_cast<uint32_t>(body.size()), out.f, &status));
-    EXPECT_EQ(Z_OK, status);
+              read_compressed_body(fd.get(), static_cast<uint32_t>(body.size()), out.f, nullptr, &result));
+    EXPECT_EQ(Z_OK, result.inf_status);
     EXPECT_TRUE(doc == out.bytes());
     EXPECT_EQ(static_cast<long>(body.size()), position(fd.get()));
   }
@@ -105,10 +168,10 @@ TEST(Frame, CompressedBodyNeverReadsPastTheFrame) {
   Bytes next(gz.begin() + gz.size() / 2, gz.end());  // what inflate would want next
   Fd fd(memfd_with(concat({cut, next})));
   MemSink out;
-  int status = -1000;
+  BodyResult result;
   ASSERT_EQ(ReadStatus::Ok,
-            read_compressed_body(fd.get(), static_cast<uint32_t>(cut.size()), out.f, &status));
-  EXPECT_EQ(Z_DATA_ERROR, status);
+            read_compressed_body(fd.get(), static_cast<uint32_t>(cut.size()), out.f, nullptr, &result));
+  EXPECT_EQ(Z_DATA_ERROR, result.inf_status);
   EXPECT_EQ(static_cast<long>(cut.size()), position(fd.get()));
   Bytes got = out.bytes();
   EXPECT_LT(got.size(), doc.size());
@@ -121,9 +184,9 @@ TEST(Frame, CompressedBodyEndingEarlyFails) {
     SCOPED_TRACE(missing);
     Fd fd(memfd_with(Bytes(gz.begin(), gz.end() - static_cast<long>(missing))));
     MemSink out;
-    int status = -1000;
+    BodyResult result;
     EXPECT_EQ(ReadStatus::Failed,
-              read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, &status));
+              read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, nullptr, &result));
   }
 }
 
@@ -133,12 +196,12 @@ TEST(Frame, LargeBodiesAreReadInLargePieces) {
   Bytes gz = gzip_bytes(noise_bytes(2 * 1024 * 1024, 6));
   Fd fd(memfd_with(gz));
   MemSink out;
-  int status = -1000;
+  BodyResult result;
   long long before = read_calls();
   ASSERT_EQ(ReadStatus::Ok,
-            read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, &status));
+            read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, nullptr, &result));
   long long calls = read_calls() - before;
-  EXPECT_EQ(Z_OK, status);
+  EXPECT_EQ(Z_OK, result.inf_status);
   // One read per byte would be about two million calls.
   EXPECT_LT(calls, static_cast<long long>(gz.size() / 1024)) << calls << " reads";
 }
