@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "channel/wire.h"
 #include "harness.h"
 
 namespace {
@@ -48,7 +49,8 @@ TEST(Channel, EndOfInputBetweenConversationsIsReportedOnceAndTheProcessStays) {
   h.send(command_frame("nothing"));
   expect_notice_and_close(h, 0);
   h.close_input();
-  ASSERT_TRUE(h.wait_err("pipe  read: ")) << h.err_text();
+  // A plain end is no error: no earlier call's error text is reported with it.
+  ASSERT_TRUE(h.wait_err("pipe  read: Success\n")) << h.err_text();
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(h.count_err("pipe  read"), 1u);
   EXPECT_TRUE(h.alive());
@@ -161,6 +163,75 @@ TEST(Channel, CorruptCommandBodyWithReadableWordIsDispatched) {
   whole.resize(whole.size() / 2);  // the gzip stream is cut, its frame length honest
   h.send(frame(whole));
   expect_notice_and_close(h, 0);
+}
+
+// Hosts built on event loops make their pipes non-blocking and write in pieces.
+TEST(Channel, NonBlockingPipesWrittenInPiecesLoseNothing) {
+  const std::vector<std::string> nonblocking = {
+      "/usr/bin/perl", "-e", "use Fcntl; for (0, 1) { open(my $f, '+<&=', $_); fcntl($f, F_SETFL, O_NONBLOCK) } exec @ARGV"};
+  Helper h({}, "", nonblocking);
+  Bytes doc = sample_document(400000, 71);
+  Bytes all = conversation("default", "pieces.pdf", doc);
+  append(all, command_frame("after the pieces"));
+  for (size_t at = 0; at < all.size(); at += 7001) {
+    h.send(Bytes(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(std::min(all.size(), at + 7001))));
+    std::this_thread::sleep_for(10ms);
+  }
+  expect_notice_and_close(h, 0);
+  EXPECT_NE(wait_job_with_data(std::string(doc.begin(), doc.end())).id, 0) << h.err_text();
+  EXPECT_EQ(h.count_err("pipe  read"), 0u) << h.err_text();
+  EXPECT_EQ(h.out_text().size(), 1024u);
+}
+
+TEST(Channel, ClosedStandardErrorStillShowsTheNoticeAndBothMessages) {
+  // Started without descriptor 2, as some hosts start their helpers.
+  Helper h({}, "", {"/bin/sh", "-c", "exec \"$0\" 2>&-"});
+  h.send(command_frame("no stderr"));
+  expect_notice_and_close(h, 0);
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_EQ(h.out_text().size(), 1024u) << "the trace line never reaches the host's channel";
+}
+
+// A command frame is read for its word: what it inflates to beyond that costs nothing.
+TEST(Channel, HugeCommandFrameIsReadInBoundedMemory) {
+  Helper h;
+  h.send(command_frame("warm up"));
+  expect_notice_and_close(h, 0);
+  auto peak_kib = [&] {
+    std::string status = read_file("/proc/" + std::to_string(h.proc.pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? 0L : atol(status.c_str() + at + 6);
+  };
+  long before = peak_kib();
+  std::string text = "0123456789abcprint" + std::string(size_t{256} << 20, 'w');
+  h.send(frame(gzip_bytes(text.data(), text.size(), 1)));
+  h.send(command_frame("after"));
+  expect_notice_and_close(h, 1);
+  long after = peak_kib();
+  EXPECT_LT(after - before, 16 * 1024L) << "peak resident memory grew from " << before << " KiB to " << after;
+  // The trace line keeps its form and the true length, with the text cut and marked.
+  std::string line = "buf=0123456789abcprint" + std::string(kTextSize - 1 - 5, 'w') + "[cut], len=" +
+                     std::to_string(text.size()) + "\n";
+  EXPECT_EQ(h.count_err(line), 1u) << h.err_text().substr(0, 300);
+}
+
+// A NUL among the 13 leading bytes is the host's own affair: the word after them still
+// selects the command and its frames, and later conversations stay in step.
+TEST(Channel, NulInTheLeadingBytesKeepsConversationsInStep) {
+  Helper h;
+  Bytes payload = to_bytes(std::string("vandrel\0host:defaultx!2#$1", 26));
+  payload.push_back(0);
+  Bytes doc1 = sample_document(5000, 72), doc2 = sample_document(6000, 73);
+  h.send(frame(gzip_bytes(payload)));
+  h.send(skipped_frame());
+  h.send(file_frame("nul lead.pdf", doc1));
+  h.send(conversation("default", "next.pdf", doc2));
+  h.send(command_frame("fence"));
+  expect_notice_and_close(h, 0);
+  EXPECT_NE(wait_job_with_data(std::string(doc1.begin(), doc1.end())).id, 0) << h.err_text();
+  EXPECT_NE(wait_job_with_data(std::string(doc2.begin(), doc2.end())).id, 0) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: command frame: NUL byte among the first 13 bytes"), 1u) << h.err_text();
+  EXPECT_EQ(h.messages().size(), 2u);
 }
 
 }  // namespace

@@ -440,8 +440,9 @@ bool answer_dialog(const std::string &title, const std::string &key) {
   return wait_window_id_gone(w);
 }
 
-bool confirm_print_dialog() {
-  std::string w = wait_window("Vandrel Dialog");
+bool confirm_print_dialog() { return confirm_print_window(wait_window("Vandrel Dialog")); }
+
+bool confirm_print_window(const std::string &w) {
   if (w.empty()) return false;
   auto until = std::chrono::steady_clock::now() + kDeadline;
   while (std::chrono::steady_clock::now() < until) {

@@ -129,6 +129,8 @@ bool answer_dialog(const std::string &title, const std::string &key);
 // Presses Return in the print dialog until it is gone: Print stays insensitive until
 // the dialog has found the default printer.
 bool confirm_print_dialog();
+// The same for the print dialog with this window id.
+bool confirm_print_window(const std::string &window);
 // The text of the X primary selection.
 std::string primary_selection();
 

@@ -72,4 +72,62 @@ TEST(PrintDialog, TwoJobsWithDifferentNamesBothArriveWhole) { two_jobs("First.pd
 
 TEST(PrintDialog, TwoJobsWithTheSameNameBothArriveWhole) { two_jobs("Same.pdf", "Same.pdf", 41); }
 
+// Two host windows, one helper each, same user: a job of one never touches the
+// other's spool file, even under the same document name.
+TEST(PrintDialog, TwoHelpersOfOneUserPrintTheirOwnDocuments) {
+  Helper a;
+  Helper b({}, a.home);
+  Bytes doc_a = sample_document(800000, 81), doc_b = sample_document(700000, 82);
+  a.send(conversation("adobeprintdialog", "report.pdf", doc_a));
+  ASSERT_TRUE(a.wait_messages(1)) << a.err_text();
+  b.send(conversation("adobeprintdialog", "report.pdf", doc_b));
+  ASSERT_TRUE(b.wait_messages(1)) << b.err_text();
+  EXPECT_EQ(list_dir(a.home + "/VANDREL").size(), 2u) << "each job has a file of its own";
+  for (Helper *h : {&b, &a}) {
+    std::string w;
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (w.empty() && std::chrono::steady_clock::now() < until) {
+      for (const std::string &id : visible_windows(h->proc.pid))
+        if (window_name(id) == "Vandrel Dialog") w = id;
+      std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(confirm_print_window(w)) << h->err_text();
+  }
+  PrintedJob job_a = wait_job_with_data(as_string(doc_a));
+  PrintedJob job_b = wait_job_with_data(as_string(doc_b));
+  ASSERT_NE(job_a.id, 0) << a.err_text();
+  ASSERT_NE(job_b.id, 0) << b.err_text();
+  EXPECT_EQ(job_a.name, "report.pdf");
+  EXPECT_EQ(job_b.name, "report.pdf");
+  ASSERT_TRUE(a.wait_err("Finished Printing") && b.wait_err("Finished Printing"));
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!list_dir(a.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(list_dir(a.home + "/VANDREL").empty());
+}
+
+// A helper killed with its dialog open leaves its spool file; the next job of that
+// name takes the name back instead of piling up "-2" names, and prints its own bytes.
+TEST(PrintDialog, SpoolFileOfAKilledHelperIsReclaimed) {
+  TempDir home;
+  {
+    Helper dead({}, home.path);
+    dead.send(conversation("adobeprintdialog", "left.pdf", sample_document(50000, 83)));
+    ASSERT_TRUE(dead.wait_messages(1)) << dead.err_text();
+    ASSERT_FALSE(wait_window("Vandrel Dialog").empty());
+  }  // killed here
+  EXPECT_EQ(list_dir(home.path + "/VANDREL"), std::vector<std::string>{"left.pdf"});
+  Helper h({}, home.path);
+  Bytes doc = sample_document(60000, 84);
+  h.send(conversation("adobeprintdialog", "left.pdf", doc));
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  EXPECT_EQ(list_dir(home.path + "/VANDREL"), std::vector<std::string>{"left.pdf"});
+  ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  PrintedJob job = wait_job_with_data(as_string(doc));
+  ASSERT_NE(job.id, 0) << h.err_text();
+  EXPECT_EQ(job.name, "left.pdf");
+  ASSERT_TRUE(h.wait_err("Deleting file: " + home.path + "/VANDREL/left.pdf\n")) << h.err_text();
+  EXPECT_TRUE(list_dir(home.path + "/VANDREL").empty());
+}
+
 }  // namespace

@@ -181,4 +181,45 @@ TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
   EXPECT_TRUE(h.alive());
 }
 
+// A document whose gzip stream is cut short is never printed or saved as if it were
+// whole; a dialog job says so instead of showing its dialog.
+TEST(Reliability, CutDocumentIsNeitherPrintedNorSaved) {
+  TempDir tmp;
+  Helper h({"TMPDIR=" + tmp.path});
+  wait_print_server_idle();
+  size_t jobs_before = job_count();
+  Bytes cut = gzip_bytes(file_payload("cut.pdf", sample_document(300000, 91)));
+  cut.resize(cut.size() / 2);
+  h.send(command_frame("default"));
+  h.send(skipped_frame());
+  h.send(frame(cut));
+  for (const char *word : {"adobeprintdialog", "sendfile"}) {
+    SCOPED_TRACE(word);
+    size_t before = h.messages().size();
+    h.send(command_frame(word));
+    if (std::string(word) == "adobeprintdialog") h.send(skipped_frame());
+    h.send(frame(cut));
+    ASSERT_TRUE(h.wait_messages(before + 1)) << h.err_text();
+    // The message stands in for the dialog, inside the same pair of messages.
+    std::string w = wait_window(std::string(word) == "sendfile" ? "Save File" : "Vandrel Dialog");
+    ASSERT_FALSE(w.empty());
+    EXPECT_EQ(h.messages().size(), before + 1);
+    press(w, {"Return"});
+    ASSERT_TRUE(h.wait_messages(before + 2)) << h.err_text();
+  }
+  EXPECT_EQ(h.count_err("vandrel: cannot print cut.pdf: the document did not arrive whole\n"), 2u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot save cut.pdf: the document did not arrive whole\n"), 1u) << h.err_text();
+  EXPECT_EQ(run({"/usr/bin/find", h.home, tmp.path, "-name", "*cut*"}), "");
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_EQ(job_count(), jobs_before);
+  // A document to save that the host cuts off mid-frame leaves nothing anywhere.
+  Bytes whole = file_frame("gone.pdf", sample_document(2000000, 92));
+  h.send(command_frame("sendfile"));
+  h.send(Bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)));
+  h.close_input();
+  ASSERT_TRUE(h.wait_err("pipe  read")) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_TRUE(list_dir(tmp.path).empty());
+}
+
 }  // namespace

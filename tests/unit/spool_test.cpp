@@ -233,6 +233,10 @@ TEST_F(SpoolTest, MissingHomeFails) {
   EXPECT_NE(0, s.err);
   EXPECT_STREQ("", s.fullname);
   EXPECT_TRUE(list_dir(home_).empty());
+  // No home folder at all: never a spool folder at the root.
+  Spooled none("", "x.pdf");
+  EXPECT_EQ(-1, none.fd);
+  EXPECT_EQ(ENOENT, none.err);
 }
 
 // writeToFile
