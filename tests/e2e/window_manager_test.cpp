@@ -93,14 +93,33 @@ bool has_focus(Display *d, Window w) {
   return false;
 }
 
-// Checks that the dialog (an xdotool id) belongs to owner: transient for it, centred
-// over owner's area, and the input focus on it.
+// True when the window manager keeps w in the modal state.
+bool is_modal(Display *d, Window w) {
+  Atom type;
+  int format;
+  unsigned long n = 0, after;
+  unsigned char *data = nullptr;
+  bool modal = false;
+  if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type, &format, &n,
+                         &after, &data) == Success &&
+      data) {
+    Atom wanted = XInternAtom(d, "_NET_WM_STATE_MODAL", False);
+    const Atom *states = reinterpret_cast<const Atom *>(data);
+    modal = std::find(states, states + n, wanted) != states + n;
+  }
+  if (data) XFree(data);
+  return modal;
+}
+
+// Checks that the dialog (an xdotool id) belongs to owner: transient for it and modal,
+// centred over owner's area, and the input focus on it.
 void expect_belongs_to(const std::string &dialog, const TestWindow &owner) {
   Display *d = owner.d;
   Window w = static_cast<Window>(std::stoul(dialog));
   Window transient_for = 0;
   EXPECT_TRUE(XGetTransientForHint(d, w, &transient_for));
   EXPECT_EQ(transient_for, owner.w);
+  EXPECT_TRUE(is_modal(d, w));
 
   XRectangle host = area_of(d, owner.w), box = area_of(d, w);
   int centre_x = box.x + box.width / 2, centre_y = box.y + box.height / 2;
