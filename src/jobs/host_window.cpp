@@ -178,14 +178,37 @@ static unsigned long search_host_window(GdkScreen *screen) {
   return choose_host_window(candidates, ancestors, host_name, active_window(screen, x, root));
 }
 
-// The window named in VANDREL_PARENT_WINDOW when it is a live window, else 0; a value
-// that is set but names no live window gets one line on standard error.
+// The top-level window that holds the live window w: the nearest one up the tree that
+// the window manager manages (it has WM_STATE), else the one just below the root; 0
+// when w is gone. An integrator may name the window of a widget inside the host's.
+static unsigned long top_level_of(Display *x, Window w) {
+  Atom wm_state = gdk_x11_get_xatom_by_name_for_display(gdk_x11_lookup_xdisplay(x), "WM_STATE");
+  for (;;) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char *data = nullptr;
+    bool managed = XGetWindowProperty(x, w, wm_state, 0, 0, False, AnyPropertyType, &type, &format, &count,
+                                      &after, &data) == Success &&
+                   type != None;
+    if (data) XFree(data);
+    Window root = None, parent = None, *children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(x, w, &root, &parent, &children, &n)) return 0;
+    if (children) XFree(children);
+    if (managed || parent == root || parent == None) return w;
+    w = parent;
+  }
+}
+
+// The top-level window of the one named in VANDREL_PARENT_WINDOW when that is a live
+// window, else 0; a value that is set but names no live window gets one line on
+// standard error.
 static unsigned long named_window(Display *x) {
   const char *text = getenv(kParentWindowVariable);
   if (!text || !*text) return 0;
   unsigned long id = 0;
-  XWindowAttributes attributes;
-  if (parse_window_id(text, &id) && XGetWindowAttributes(x, id, &attributes)) return id;
+  if (parse_window_id(text, &id) && (id = top_level_of(x, id)) != 0) return id;
   fprintf(stderr, "vandrel: %s=%.64s is not a live window; looking for the host's window instead\n",
           kParentWindowVariable, text);
   return 0;

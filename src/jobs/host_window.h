@@ -1,8 +1,8 @@
 // The host's window: which X window a dialog belongs to, and attaching the dialog to it,
 // so the window manager keeps the dialog above the host, on the host's monitor.
 //
-// The window is the one the integrator names in VANDREL_PARENT_WINDOW, else the
-// top-level window whose _NET_WM_PID is our parent process (or, for hosts that start
+// The window is the one the integrator names in VANDREL_PARENT_WINDOW (or the
+// top-level window that holds it), else the top-level window whose _NET_WM_PID is our parent process (or, for hosts that start
 // us through a launcher, the nearest ancestor that has one) on this machine: the
 // active window among several, else the largest visible one.
 #pragma once

@@ -171,8 +171,12 @@ TEST(WindowManager, NamedWindowWinsOverTheSearch) {
   ASSERT_TRUE(servers().window_manager) << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   TestWindow named(80, kHostY, 700, 500, false);
+  // Integrators may name the window of a widget inside their top-level window.
+  Window widget = XCreateSimpleWindow(named.d, named.w, 10, 10, 100, 30, 0, 0, 0);
+  XMapWindow(named.d, widget);
+  XSync(named.d, False);
   std::ostringstream hex;
-  hex << "0x" << std::hex << named.w;
+  hex << "0x" << std::hex << widget;
   Helper h({"VANDREL_PARENT_WINDOW=" + hex.str()});
   h.send(command_frame("named"));
   std::string w = wait_window("Information");
