@@ -2,9 +2,10 @@
 // so the window manager keeps the dialog above the host, on the host's monitor.
 //
 // The window is the one the integrator names in VANDREL_PARENT_WINDOW (or the
-// top-level window that holds it), else the top-level window whose _NET_WM_PID is our parent process (or, for hosts that start
-// us through a launcher, the nearest ancestor that has one) on this machine: the
-// active window among several, else the largest visible one.
+// top-level window that holds it), else the top-level window whose _NET_WM_PID is our
+// parent process (or, for hosts that start us through a launcher, the nearest
+// ancestor that has one) on this machine: the active window among several, else the
+// largest visible one.
 #pragma once
 
 #include <string>
