@@ -203,13 +203,17 @@ static unsigned long top_level_of(Display *x, Window w) {
 
 // The top-level window of the one named in VANDREL_PARENT_WINDOW when that is a live
 // window, else 0; a value that is set but names no live window gets one line on
-// standard error.
+// standard error. The id of a window the host has since destroyed may have been
+// handed to us, so a window of our own does not count either.
 static unsigned long named_window(Display *x) {
   const char *text = getenv(kParentWindowVariable);
   if (!text || !*text) return 0;
   unsigned long id = 0;
-  if (parse_window_id(text, &id) && (id = top_level_of(x, id)) != 0) return id;
-  fprintf(stderr, "vandrel: %s=%.64s is not a live window; looking for the host's window instead\n",
+  if (parse_window_id(text, &id) && (id = top_level_of(x, id)) != 0) {
+    std::vector<unsigned long> pid = long_property(x, id, "_NET_WM_PID");
+    if (pid.empty() || pid[0] != static_cast<unsigned long>(getpid())) return id;
+  }
+  fprintf(stderr, "vandrel: %s=%.64s is not a live window of the host; looking for the host's window instead\n",
           kParentWindowVariable, text);
   return 0;
 }

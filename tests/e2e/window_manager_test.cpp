@@ -203,7 +203,7 @@ TEST(WindowManager, DeadNamedWindowIsIgnoredWithOneLine) {
   expect_belongs_to(w, host);
   press(w, {"Return"});
   ASSERT_TRUE(h.wait_messages(2));
-  EXPECT_EQ(h.count_err("vandrel: VANDREL_PARENT_WINDOW=" + dead + " is not a live window"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: VANDREL_PARENT_WINDOW=" + dead + " is not a live window of the host"), 1u) << h.err_text();
   EXPECT_EQ(h.count_err("VANDREL_PARENT_WINDOW"), 1u) << h.err_text();
 }
 
