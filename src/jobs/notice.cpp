@@ -1,4 +1,5 @@
 #include "jobs/handlers.h"
+#include "jobs/host_window.h"
 
 int notSupported() {
   // A hidden parent that only places the notice.
@@ -7,6 +8,7 @@ int notSupported() {
   GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
                                              GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", kNoticeText);
   gtk_window_set_title(GTK_WINDOW(dialog), kNoticeTitle);
+  attach_to_host(dialog);
   // OK, Escape and the window's close button all end the run; the answer is not needed.
   (void)gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "jobs/handlers.h"
+#include "jobs/host_window.h"
 
 namespace {
 // What a sent print job needs until its completion: its own reference and the spool
@@ -65,6 +66,7 @@ int showdl(const char *file, const char *name) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  attach_to_host(dialog);
 
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));
   bool sent = response == GTK_RESPONSE_OK &&

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "jobs/handlers.h"
+#include "jobs/host_window.h"
 
 // Where the chooser opens: the user's documents folder, else the home folder. Left
 // to itself the save chooser opens on "Recently Used", where the suggested name
@@ -25,6 +26,7 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *r
                                             "The document could not be saved as \"%s\".", target);
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
   gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
+  attach_to_host(error);
   (void)gtk_dialog_run(GTK_DIALOG(error));
   gtk_widget_destroy(error);
 }
@@ -55,6 +57,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
   gtk_file_chooser_set_current_folder(chooser, start_folder().c_str());
   gtk_file_chooser_set_current_name(chooser, fname);
+  attach_to_host(dialog);
 
   if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
     char *filename = gtk_file_chooser_get_filename(chooser);

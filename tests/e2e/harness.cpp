@@ -72,6 +72,8 @@ std::vector<std::string> list_dir(const std::string &path) {
 static Servers g_servers;
 static TempDir *g_cups_home;
 static pid_t g_xvfb = -1;
+static pid_t g_window_manager = -1;
+static TempDir *g_window_manager_home;
 
 static std::string source_dir() { return VANDREL_SOURCE_DIR; }
 
@@ -96,7 +98,8 @@ static void start_x_server() {
   if (pipe(fds) != 0) abort();
   std::string fd = std::to_string(fds[1]);
   // -noreset: when the last client goes, the server must not reset under the next one.
-  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-noreset", "-screen", "0", "1280x1024x24",
+  std::string screen = g_servers.window_manager ? "2560x1024x24" : "1280x1024x24";
+  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-noreset", "-screen", "0", screen,
                                    "-nolisten", "tcp"};
   std::vector<char *> args;
   for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -121,11 +124,59 @@ static void start_x_server() {
   setenv("DISPLAY", g_servers.display.c_str(), 1);
 }
 
+// Starts openbox on the private display, with a home of its own so that no user
+// configuration changes its behaviour, and waits until it manages the screen.
+static void start_window_manager() {
+  g_window_manager_home = new TempDir;
+  std::vector<std::string> env;
+  for (char **e = environ; *e; ++e)
+    if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "XDG_", 4) != 0) env.push_back(*e);
+  env.push_back("HOME=" + g_window_manager_home->path);
+  std::vector<char *> envp;
+  for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+  envp.push_back(nullptr);
+  char *argv[] = {const_cast<char *>("/usr/bin/openbox"), const_cast<char *>("--sm-disable"), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (posix_spawn(&g_window_manager, argv[0], &actions, nullptr, argv, envp.data()) != 0) {
+    fprintf(stderr, "cannot start %s\n", argv[0]);
+    abort();
+  }
+  posix_spawn_file_actions_destroy(&actions);
+
+  Display *d = XOpenDisplay(g_servers.display.c_str());
+  if (!d) abort();
+  Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  bool running = false;
+  while (!running && std::chrono::steady_clock::now() < until) {
+    Atom type;
+    int format;
+    unsigned long n, after;
+    unsigned char *data = nullptr;
+    running = XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType, &type, &format,
+                                 &n, &after, &data) == Success &&
+              n == 1;
+    if (data) XFree(data);
+    if (!running) std::this_thread::sleep_for(100ms);
+  }
+  XCloseDisplay(d);
+  if (!running) {
+    fprintf(stderr, "openbox did not start\n");
+    abort();
+  }
+}
+
 namespace {
 struct ServersEnvironment : ::testing::Environment {
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
+    const char *window_manager = getenv("VANDREL_E2E_WINDOW_MANAGER");
+    g_servers.window_manager = window_manager && *window_manager;
     start_x_server();
+    if (g_servers.window_manager) start_window_manager();
     g_cups_home = new TempDir;
     g_servers.cups_dir = g_cups_home->path + "/cups";
     start_print_server();
@@ -134,6 +185,12 @@ struct ServersEnvironment : ::testing::Environment {
   void TearDown() override {
     stop_print_server();
     delete g_cups_home;
+    if (g_window_manager > 0) {
+      kill(g_window_manager, SIGTERM);
+      while (waitpid(g_window_manager, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      delete g_window_manager_home;
+    }
     if (g_xvfb > 0) {
       kill(g_xvfb, SIGTERM);
       waitpid(g_xvfb, nullptr, 0);
