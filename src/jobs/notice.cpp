@@ -29,6 +29,7 @@ int notWhole(const char *name, bool printing) {
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                            printing ? kNotPrintedText : kNotSavedText);
   gtk_window_set_title(GTK_WINDOW(dialog), printing ? kPrintDialogTitle : kSaveDialogTitle);
+  attach_to_host(dialog);
   (void)gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   gtk_widget_destroy(window);
