@@ -60,6 +60,10 @@ struct HeldDocument {
   size_t datalen = 0;
 };
 
-// Offers the document cleanData in the save dialog under the name fname and writes
-// it where the user chooses; a failed save is shown to the user. Returns 0.
+// Offers the document cleanData in the save dialog under the name fname (made one
+// plain UTF-8 file name) and saves it where the user chooses. A failed save is shown
+// to the user and the chooser comes back, until the document is saved or the user
+// cancels. Neither closes cleanData.fd nor removes its path; a save on the held
+// file's file system moves that file, so path may no longer name it afterwards.
+// Reader thread, inside a dialog section. Returns 0.
 int saveFile(const HeldDocument &cleanData, const char *fname);

@@ -2,12 +2,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
-
-#include <unistd.h>
 
 #include "jobs/handlers.h"
 #include "jobs/host_window.h"
+#include "jobs/save_target.h"
 
 // Where the chooser opens: the user's documents folder, else the home folder. Left
 // to itself the save chooser opens on "Recently Used", where the suggested name
@@ -18,12 +16,25 @@ static std::string start_folder() {
   return home_folder();
 }
 
-// Tells the user, and standard error, that the document was not saved.
+// Texts the user sees.
+static const char kSaveFailedText[] = "The document could not be saved as \"%s\".";
+static const char kNotLocalText[] = "The chosen place is not a local file.";
+
+// How much of a path the failure message shows: enough to recognise it, little
+// enough that the message fits any screen with its button.
+constexpr size_t kShownPathChars = 72;
+
+// Tells the user, and standard error, that the document was not saved as target (a
+// path in the file system's encoding, or the suggested name). Returns once the person
+// has closed the message. Reader thread, inside the dialog section.
 static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
   fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
+  char *display = g_filename_display_name(target);
+  std::string shown = shorten_middle(display, kShownPathChars);
+  g_free(display);
   GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-                                            "The document could not be saved as \"%s\".", target);
+                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kSaveFailedText,
+                                            shown.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
   gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
   attach_to_host(error);
@@ -31,20 +42,15 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *r
   gtk_widget_destroy(error);
 }
 
-// Reads the held document back into memory. False with errno set when it cannot.
-static bool read_held(const HeldDocument &doc, std::vector<unsigned char> *out) {
-  out->resize(doc.datalen);
-  size_t at = 0;
-  while (at < doc.datalen) {
-    ssize_t n = pread(doc.fd, out->data() + at, doc.datalen - at, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    at += static_cast<size_t>(n);
-  }
-  return true;
+// Points the chooser at the folder and name of the file it gave, so that a failed
+// save can be tried again as it was, or changed. Reader thread, inside the section.
+static void choose_again(GtkFileChooser *chooser, const char *filename) {
+  char *folder = g_path_get_dirname(filename);
+  char *name = g_filename_display_basename(filename);
+  gtk_file_chooser_set_current_folder(chooser, folder);
+  gtk_file_chooser_set_current_name(chooser, name);
+  g_free(folder);
+  g_free(name);
 }
 
 int saveFile(const HeldDocument &cleanData, const char *fname) {
@@ -56,18 +62,24 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
   gtk_file_chooser_set_current_folder(chooser, start_folder().c_str());
-  gtk_file_chooser_set_current_name(chooser, fname);
+  std::string suggested = suggested_save_name(fname);
+  gtk_file_chooser_set_current_name(chooser, suggested.c_str());
   attach_to_host(dialog);
 
-  if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+  // A failed save is not the end: the person sees why and chooses again, until the
+  // document is saved or they give up.
+  bool saved = false;
+  while (!saved && gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
     char *filename = gtk_file_chooser_get_filename(chooser);
     gtk_widget_hide(dialog);
     if (!filename) {
-      show_save_error(GTK_WINDOW(window), fname, "The chosen place is not a local file.");
-    } else if (std::vector<unsigned char> bytes; !read_held(cleanData, &bytes) ||
-               writeToFile(bytes.data(), filename, bytes.size()) != 0) {
+      show_save_error(GTK_WINDOW(window), suggested.c_str(), kNotLocalText);
+    } else if (save_held_document(cleanData.fd, cleanData.path, cleanData.datalen, filename) == 0) {
+      saved = true;
+    } else {
       std::string reason = strerror(errno);
       show_save_error(GTK_WINDOW(window), filename, reason.c_str());
+      choose_again(chooser, filename);
     }
     g_free(filename);
   }

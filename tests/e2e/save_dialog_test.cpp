@@ -3,6 +3,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "harness.h"
 
 namespace {
@@ -28,6 +30,23 @@ std::string wait_other_window(pid_t pid, const std::string &besides) {
   }
   return "";
 }
+
+// Makes ~/Papers the helper's documents folder, where its chooser then opens, and
+// returns its path: a folder nothing but the saves writes to.
+std::string papers_folder(const Helper &h) {
+  mkdir((h.home + "/.config").c_str(), 0700);
+  mkdir((h.home + "/Papers").c_str(), 0700);
+  write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  return h.home + "/Papers";
+}
+
+// The width of a window and of the screen, in pixels.
+int window_width(const std::string &window) {
+  std::string geometry = run({"/usr/bin/xdotool", "getwindowgeometry", "--shell", window});
+  size_t at = geometry.find("WIDTH=");
+  return at == std::string::npos ? -1 : atoi(geometry.c_str() + at + 6);
+}
+int screen_width() { return atoi(run({"/usr/bin/xdotool", "getdisplaygeometry"}).c_str()); }
 
 void save_typed_path(const Bytes &doc) {
   Helper h;
@@ -70,9 +89,7 @@ TEST(SaveDialog, ReturnOnTheSuggestedNameSavesInTheHomeFolder) {
 
 TEST(SaveDialog, ReturnOnTheSuggestedNameSavesInTheDocumentsFolder) {
   Helper h;
-  mkdir((h.home + "/.config").c_str(), 0700);
-  mkdir((h.home + "/Papers").c_str(), 0700);
-  write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  papers_folder(h);
   Bytes doc = sample_document(10000, 53);
   h.send(conversation("sendfile", "letter.pdf", doc));
   ASSERT_TRUE(answer_dialog("Save File", "Return")) << h.err_text();
@@ -144,24 +161,28 @@ TEST(SaveDialog, ExistingFileIsReplacedOnlyAfterConfirmation) {
 struct SmallMount {
   std::string path;
   bool mounted = false;
-  explicit SmallMount(const std::string &where) : path(where) {
+  explicit SmallMount(const std::string &where, const std::string &size = "64k") : path(where) {
     mkdir(path.c_str(), 0755);
-    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
   }
   ~SmallMount() {
     if (mounted) umount2(path.c_str(), MNT_DETACH);
   }
 };
 
-TEST(SaveDialog, FailedSaveIsShownAndKeepsTheExistingFile) {
+TEST(SaveDialog, FailedSaveIsShownThenTheChooserComesBackUntilSaved) {
   TempDir dir;
   SmallMount small(dir.path + "/small");
   if (!small.mounted) GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
-  std::string target = small.path + "/kept.pdf";
+  // A path far wider than the screen when written out in one line.
+  std::string folder = small.path + "/" + std::string(200, 'f');
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  std::string target = folder + "/kept.pdf";
   write_file(target, "precious");
 
   Helper h;
-  h.send(conversation("sendfile", "big.pdf", sample_document(400000, 55)));
+  Bytes doc = sample_document(400000, 55);
+  h.send(conversation("sendfile", "big.pdf", doc));
   std::string chooser = type_path(target);
   ASSERT_FALSE(chooser.empty());
   press(chooser, {"Return"});
@@ -169,17 +190,101 @@ TEST(SaveDialog, FailedSaveIsShownAndKeepsTheExistingFile) {
   ASSERT_FALSE(confirm.empty());
   press(confirm, {"Return"});
   // The error is shown inside the same section: no "restorefullscreen" yet.
-  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target)) << h.err_text();
+  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target + ": No space left on device\n")) << h.err_text();
   ASSERT_TRUE(wait_window_id_gone(chooser));
   std::string error = wait_window("Save File");
   ASSERT_FALSE(error.empty());
-  EXPECT_NE(error, chooser);
+  EXPECT_LE(window_width(error), screen_width());
   EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
-  press(error, {"Return"});
-  ASSERT_TRUE(h.wait_messages(2));
-  EXPECT_EQ(h.messages().back(), "restorefullscreen");
   EXPECT_EQ(read_file(target), "precious");
-  EXPECT_EQ(list_dir(small.path), std::vector<std::string>{"kept.pdf"});
+  EXPECT_EQ(list_dir(folder), std::vector<std::string>{"kept.pdf"});
+  press(error, {"Return"});
+  ASSERT_TRUE(wait_window_id_gone(error));
+
+  // The chooser is back with the same name in the same folder: once there is room,
+  // accepting it as it stands saves there.
+  chooser = wait_window("Save File");
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"ctrl+a"});
+  EXPECT_EQ(primary_selection(), "kept.pdf");
+  ASSERT_EQ(mount("tmpfs", small.path.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0) << strerror(errno);
+  press(chooser, {"Return"});
+  confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty());
+  press(confirm, {"Return"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_EQ(read_file(target), as_string(doc));
+  EXPECT_EQ(list_dir(folder), std::vector<std::string>{"kept.pdf"});
+  EXPECT_EQ(h.count_err("vandrel: cannot save"), 1u);
+}
+
+TEST(SaveDialog, LargeDocumentIsSavedWholeAtHomeAndOnAnotherFileSystem) {
+  TempDir dir;
+  SmallMount other(dir.path + "/other", "48m");
+  if (!other.mounted) GTEST_SKIP() << "cannot mount a file system here: " << strerror(errno);
+  Helper h;
+  std::string papers = papers_folder(h);
+  Bytes doc = sample_document(40 << 20, 56);
+  h.send(conversation("sendfile", "large.pdf", doc));
+  ASSERT_TRUE(answer_dialog("Save File", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  h.send(conversation("sendfile", "large.pdf", doc));
+  std::string chooser = type_path(other.path + "/large.pdf");
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  EXPECT_TRUE(read_file(papers + "/large.pdf") == as_string(doc));
+  EXPECT_TRUE(read_file(other.path + "/large.pdf") == as_string(doc));
+  EXPECT_EQ(list_dir(papers), std::vector<std::string>{"large.pdf"});
+  EXPECT_EQ(list_dir(other.path), std::vector<std::string>{"large.pdf"});
+  EXPECT_EQ(h.count_err("vandrel: cannot save"), 0u);
+}
+
+TEST(SaveDialog, HostNamesAcceptedAsSuggestedSaveInsideTheShownFolder) {
+  struct Case {
+    std::string sent, saved;
+  };
+  const Case cases[] = {
+      {"../x.pdf", "_x.pdf"},
+      {"a/b.pdf", "a_b.pdf"},
+      {"R\xe9sum\xe9 \x80.pdf", "R\xc3\xa9sum\xc3\xa9 \xe2\x82\xac.pdf"},  // Windows-1252
+  };
+  Helper h;
+  std::string papers = papers_folder(h);
+  std::vector<std::string> expected;
+  size_t n = 0;
+  for (const Case &c : cases) {
+    Bytes doc = sample_document(20000, static_cast<unsigned>(60 + n));
+    h.send(conversation("sendfile", c.sent, doc));
+    ASSERT_TRUE(answer_dialog("Save File", "Return")) << h.err_text();
+    ASSERT_TRUE(h.wait_messages(2 * ++n)) << h.err_text();
+    EXPECT_EQ(read_file(papers + "/" + c.saved), as_string(doc)) << c.saved;
+    expected.push_back(c.saved);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(list_dir(papers), expected);
+  EXPECT_FALSE(file_exists(h.home + "/x.pdf"));
+  EXPECT_EQ(h.count_err("vandrel: cannot save"), 0u);
+}
+
+TEST(SaveDialog, ExistingFileWithA250ByteNameIsReplaced) {
+  Helper h;
+  std::string papers = papers_folder(h);
+  std::string name = std::string(246, 'r') + ".pdf";
+  write_file(papers + "/" + name, "the old contents");
+  Bytes doc = sample_document(30000, 57);
+  h.send(conversation("sendfile", name, doc));
+  std::string chooser = wait_window("Save File");
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  std::string confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty()) << "no overwrite confirmation";
+  press(confirm, {"Return"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(read_file(papers + "/" + name), as_string(doc));
+  EXPECT_EQ(list_dir(papers), std::vector<std::string>{name});
+  EXPECT_EQ(h.count_err("vandrel: cannot save"), 0u);
 }
 
 TEST(SaveDialog, SendfileTakesTwoFramesAndTwoTraceLines) {
