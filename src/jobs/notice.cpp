@@ -7,9 +7,10 @@ int notSupported() {
   GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
                                              GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", kNoticeText);
   gtk_window_set_title(GTK_WINDOW(dialog), kNoticeTitle);
-  // OK, Escape and the window's close button all end the run; the answer is not needed.
-  (void)gtk_dialog_run(GTK_DIALOG(dialog));
-  gtk_widget_destroy(dialog);
+  // OK, Escape, the window's close button and a destruction from outside all end the
+  // run; the answer is not needed.
+  (void)run_dialog(dialog);
+  end_dialog(dialog);
   gtk_widget_destroy(window);
   return 0;
 }

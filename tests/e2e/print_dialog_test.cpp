@@ -1,6 +1,8 @@
 // The print dialog: the user's confirmation sends a print job, cancel removes the file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "harness.h"
 
 namespace {
@@ -71,5 +73,51 @@ void two_jobs(const std::string &first, const std::string &second, unsigned seed
 TEST(PrintDialog, TwoJobsWithDifferentNamesBothArriveWhole) { two_jobs("First.pdf", "Second.pdf", 31); }
 
 TEST(PrintDialog, TwoJobsWithTheSameNameBothArriveWhole) { two_jobs("Same.pdf", "Same.pdf", 41); }
+
+// Prints jobs documents through the dialog, every fifth one cancelled instead, and
+// checks that the helper's descriptors come back to what they were and that the
+// print server still serves other programs.
+void descriptors_stay_flat(int jobs) {
+  Helper h;
+  // The first dialog loads the toolkit's printing modules, which keep what they open.
+  h.send(conversation("adobeprintdialog", "warm-up.pdf", sample_document(1000, 500)));
+  ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  ASSERT_TRUE(h.wait_err("Finished Printing")) << h.err_text();
+  std::this_thread::sleep_for(1s);
+  std::vector<std::string> before = h.descriptors();
+  size_t printed = 1;
+  for (int i = 0; i < jobs; ++i) {
+    std::string name = "flat " + std::to_string(i) + ".pdf";
+    h.send(conversation("adobeprintdialog", name, sample_document(3000, 600 + static_cast<unsigned>(i))));
+    if (i % 5 == 4) {
+      ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape")) << h.err_text();
+    } else {
+      ASSERT_TRUE(confirm_print_dialog()) << "job " << i << ": " << h.err_text();
+      ++printed;
+    }
+  }
+  ASSERT_TRUE(h.wait_err("Finished Printing", printed)) << h.err_text();
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (h.descriptors().size() > before.size() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(200ms);
+  std::vector<std::string> after = h.descriptors();
+  EXPECT_EQ(after.size(), before.size()) << "before: " << testing::PrintToString(before)
+                                         << "\nafter: " << testing::PrintToString(after);
+  EXPECT_NE(run({"/usr/bin/lpstat", "-r"}).find("scheduler is running"), std::string::npos);
+  TempDir other;
+  std::string doc = as_string(sample_document(2500, 999));
+  write_file(other.path + "/other.pdf", doc);
+  int status = -1;
+  run({"/usr/bin/lp", other.path + "/other.pdf"}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(wait_job_with_data(doc).id, 0);
+}
+
+TEST(PrintDialog, DescriptorsStayFlatOverPrintedJobs) { descriptors_stay_flat(8); }
+
+TEST(PrintDialog, DescriptorsStayFlatOverTwoHundredPrintedJobs) {
+  if (!getenv("VANDREL_FULL")) GTEST_SKIP() << "set VANDREL_FULL=1 (./scripts/test --full)";
+  descriptors_stay_flat(200);
+}
 
 }  // namespace
