@@ -21,6 +21,9 @@ static void note_destroyed(GtkWidget *dialog, gpointer data) {
 gint run_dialog(GtkWidget *dialog) {
   switch (run_state(dialog)) {
     case NotRun:
+      // Until end_dialog, X errors are collected, not fatal: the toolkit may still
+      // send requests for a window that another client has just destroyed.
+      gdk_error_trap_push();
       g_object_ref(dialog);
       g_object_set_data(G_OBJECT(dialog), kRunState, GINT_TO_POINTER(Alive));
       g_signal_connect(dialog, "destroy", G_CALLBACK(note_destroyed), nullptr);
@@ -37,5 +40,8 @@ gint run_dialog(GtkWidget *dialog) {
 void end_dialog(GtkWidget *dialog) {
   RunState state = run_state(dialog);
   if (state != Destroyed) gtk_widget_destroy(dialog);
-  if (state != NotRun) g_object_unref(dialog);
+  if (state != NotRun) {
+    g_object_unref(dialog);
+    (void)gdk_error_trap_pop();  // waits for the X server's answers to all sent so far
+  }
 }

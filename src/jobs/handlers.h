@@ -35,7 +35,9 @@ void dialog_section(int pipe_to_write, const std::function<void()> &dialog);
 // until end_dialog, so a dialog that another client destroys meanwhile (a window
 // manager's force-close) is never freed under the caller: the run then returns
 // GTK_RESPONSE_NONE, and so does every later run of it. May be called again for the
-// same dialog. Reader thread, toolkit lock held.
+// same dialog. X errors are trapped from the first run until end_dialog, so dialogs
+// run this way must end in the reverse order of their first runs. Reader thread,
+// toolkit lock held.
 gint run_dialog(GtkWidget *dialog);
 
 // Ends a dialog: destroys it unless it was destroyed already, and drops the reference
