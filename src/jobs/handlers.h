@@ -53,7 +53,10 @@ int notSupported();
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
 // document `name`. Printing sends a job titled `name` that removes the file when it
-// completes; any other answer removes the file at once. Returns 0.
+// completes; any other answer, or the dialog's destruction from outside, removes the
+// file at once. Print Preview opens the file in the desktop's default application
+// for its content type (or says there is none) and shows the dialog again; "Print to
+// File" starts as `name` in documents_folder(). Returns 0.
 int showdl(const char *file, const char *name);
 
 // A socket of this process, known by its descriptor and by the socket itself, so a
@@ -65,11 +68,12 @@ struct OpenSocket {
   std::string peer;  // the address it is connected to (raw bytes); empty if none
 };
 
-// The sockets this process has open now. Any thread.
+// The sockets this process has open now, by descriptor number (peers not filled in).
+// Any thread.
 std::vector<OpenSocket> open_sockets();
 
-// The sockets open now that were not among before, in the order they were opened
-// (lowest descriptor first). Any thread.
+// The sockets open now that were not among before, by descriptor number, with their
+// peers filled in. Any thread.
 std::vector<OpenSocket> sockets_opened_since(const std::vector<OpenSocket> &before);
 
 // Those of sockets that are still open as the very socket they were. Any thread.

@@ -16,18 +16,20 @@ constexpr char kPreviewTitle[] = "Print Preview";
 
 // What a sent print job needs until its completion: its own reference; the spool
 // path, which the reader's texts would not keep unchanged that long; the print-server
-// connections its sending opened (see release_completion); and whether its title has
-// been shortened already.
+// connections its sending opened (see release_completion). A job titled longer than
+// IPP allows also watches its status (see job_status_changed): verdict_handler is
+// that watch, awaiting_verdict says the completion came and waits for it.
 struct PrintCompletion {
   GtkPrintJob *job;
   std::string path;
   std::vector<OpenSocket> connections;
-  bool title_cut;
+  gulong verdict_handler;
+  bool awaiting_verdict;
 };
 }  // namespace
 
 static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
-                     const char *file, const std::string &title, bool title_cut);
+                     const char *file, const std::string &title);
 
 // The toolkit's print-server module (as shipped with GTK 2.24) builds the request for
 // a sent job twice and drops the first one, whose connection it has already opened:
@@ -40,6 +42,7 @@ static gboolean release_completion(gpointer data) {
   PrintCompletion *completion = static_cast<PrintCompletion *>(data);
   std::vector<OpenSocket> left = sockets_still_open(completion->connections);
   if (left.size() == 1) close(left[0].fd);
+  if (completion->verdict_handler) g_signal_handler_disconnect(completion->job, completion->verdict_handler);
   g_object_unref(completion->job);
   delete completion;
   return FALSE;
@@ -50,29 +53,53 @@ static gboolean release_completion(gpointer data) {
 // touches the toolkit's objects, so it runs with the toolkit's lock.
 static void completion_done(gpointer data) { gdk_threads_add_idle(release_completion, data); }
 
-void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
-  PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
-  const char *title = gtk_print_job_get_title(job);
-  if (error && !completion->title_cut && title && strlen(title) > kMaxJobTitle) {
-    // A print server may refuse a job name longer than IPP allows: send the file
-    // once more under the title cut at a character boundary.
-    GtkPageSetup *page_setup = nullptr;
-    g_object_get(job, "page-setup", &page_setup, nullptr);
-    bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job), page_setup,
-                           completion->path.c_str(), cut_at_character(title, kMaxJobTitle), true);
-    if (page_setup) g_object_unref(page_setup);
-    if (resent) {
-      fprintf(stderr, "vandrel: print job failed: %s; sending it again under a shorter title\n",
-              error->message);
-      return;
-    }
-  }
+// The end of a job's use of its spool file: the two lines, and the file removed.
+static void finish_job(PrintCompletion *completion, GError *error) {
   // The two lines go out in one write so they stay together next to a trace line.
   std::string lines = "Finished Printing\nDeleting file: " + completion->path + "\n";
   if (error) lines = "vandrel: print job failed: " + std::string(error->message) + "\n" + lines;
   fwrite(lines.data(), 1, lines.size(), stderr);
   fflush(stderr);
   spool_remove(completion->path.c_str());
+}
+
+void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
+  (void)job;
+  PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
+  // Whether the print server took the job is known only from the status the toolkit
+  // sets right after this call.
+  if (!error && completion->verdict_handler) {
+    completion->awaiting_verdict = true;
+    return;
+  }
+  finish_job(completion, error);
+}
+
+// A print server may refuse a job name longer than IPP's 255 bytes. The toolkit's
+// module reports no error for a refused job: it just gets no job number back, so a
+// job that tracks its status goes straight to "finished" instead of "pending". Such a
+// job is sent once more under its title cut at a character boundary; any other
+// outcome finishes the job as usual. Runs in the job's completion path, lock held.
+static void job_status_changed(GtkPrintJob *job, gpointer data) {
+  PrintCompletion *completion = static_cast<PrintCompletion *>(data);
+  if (!completion->awaiting_verdict) return;
+  completion->awaiting_verdict = false;
+  g_signal_handler_disconnect(job, completion->verdict_handler);
+  completion->verdict_handler = 0;
+  if (gtk_print_job_get_status(job) == GTK_PRINT_STATUS_FINISHED) {
+    GtkPageSetup *page_setup = nullptr;
+    g_object_get(job, "page-setup", &page_setup, nullptr);
+    std::string title = cut_at_character(gtk_print_job_get_title(job), kMaxJobTitle);
+    bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job), page_setup,
+                           completion->path.c_str(), title);
+    if (page_setup) g_object_unref(page_setup);
+    if (resent) {
+      fprintf(stderr, "vandrel: the print server refused the job's long name; sent again as \"%s\"\n",
+              title.c_str());
+      return;
+    }
+  }
+  finish_job(completion, nullptr);
 }
 
 // True when printer belongs to the toolkit's print-server module.
@@ -82,11 +109,12 @@ static bool is_print_server_printer(GtkPrinter *printer) {
 }
 
 // Sends the spool file file as a print job titled title on printer with settings and
-// page_setup (all borrowed). finish_printing removes the file once the job completes.
+// page_setup (all borrowed). finish_printing removes the file once the job completes
+// (or job_status_changed, for a title longer than IPP allows).
 // Returns false when no job could be sent; the file is then still the caller's.
 // Toolkit lock held (reader thread in the dialog, or the main loop on completion).
 static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
-                     const char *file, const std::string &title, bool title_cut) {
+                     const char *file, const std::string &title) {
   GtkPrintJob *job = gtk_print_job_new(title.c_str(), printer, settings, page_setup);
   GError *error = nullptr;
   if (!gtk_print_job_set_source_file(job, file, &error)) {
@@ -97,8 +125,13 @@ static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSet
     g_object_unref(job);
     return false;
   }
-  PrintCompletion *completion = new PrintCompletion{job, file, {}, title_cut};
+  PrintCompletion *completion = new PrintCompletion{job, file, {}, 0, false};
   bool watch = is_print_server_printer(printer);
+  if (watch && title.size() > kMaxJobTitle) {
+    gtk_print_job_set_track_print_status(job, TRUE);
+    completion->verdict_handler =
+        g_signal_connect(job, "status-changed", G_CALLBACK(job_status_changed), completion);
+  }
   std::vector<OpenSocket> before;
   if (watch) before = open_sockets();
   gtk_print_job_send(job, finish_printing, completion, completion_done);
@@ -123,7 +156,7 @@ static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const cha
   }
   GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
   GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
-  bool sent = send_job(printer, settings, page_setup, file, name, false);
+  bool sent = send_job(printer, settings, page_setup, file, name);
   g_object_unref(settings);
   return sent;
 }
@@ -161,8 +194,9 @@ static bool open_preview(const char *file, std::string *why) {
     const char *type = g_file_info_get_content_type(info);
     GAppInfo *app = type ? g_app_info_get_default_for_type(type, FALSE) : nullptr;
     if (!app || !G_IS_DESKTOP_APP_INFO(app)) {
-      char *description = type ? g_content_type_get_description(type) : g_strdup("this kind of");
-      *why = std::string("No application is set up to show ") + description + " documents.";
+      char *description = g_content_type_get_description(type ? type : "application/octet-stream");
+      *why = std::string("No application is set up to open files of the type \"") + description +
+             "\".";
       g_free(description);
     } else {
       char *uri = g_file_get_uri(gfile);
