@@ -6,9 +6,12 @@
 #include <gtk/gtk.h>
 #include <gtk/gtkunixprint.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "jobs/direct_print.h"
 #include "jobs/spool.h"
@@ -32,6 +35,23 @@ void restoreFullScreen(int pipe_to_write);
 // the host to restore full-screen and releases both locks. Reader thread only.
 void dialog_section(int pipe_to_write, const std::function<void()> &dialog);
 
+// Runs dialog modally and returns its response. It holds a reference to the dialog
+// until end_dialog, so a dialog that another client destroys meanwhile (a window
+// manager's force-close) is never freed under the caller: the run then returns
+// GTK_RESPONSE_NONE, and so does every later run of it. May be called again for the
+// same dialog. X errors are trapped from the first run until end_dialog, so dialogs
+// run this way must end in the reverse order of their first runs. Reader thread,
+// toolkit lock held.
+gint run_dialog(GtkWidget *dialog);
+
+// Ends a dialog: destroys it unless it was destroyed already, and drops the reference
+// run_dialog took. dialog must not be used afterwards. Toolkit lock held.
+void end_dialog(GtkWidget *dialog);
+
+// Where the user keeps documents: the documents folder when it exists, else the home
+// folder. Dialogs start there. Any thread.
+std::string documents_folder();
+
 // Shows the notice for an unknown command until the user closes it. Returns 0.
 int notSupported();
 
@@ -42,8 +62,31 @@ int notWhole(const char *name, bool printing);
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
 // document `name`. Printing sends a job titled `name` that removes the file when it
-// completes; any other answer removes the file at once. Returns 0.
+// completes; any other answer, or the dialog's destruction from outside, removes the
+// file at once. Print Preview opens the file in the desktop's default application
+// for its content type (or says there is none) and shows the dialog again; "Print to
+// File" starts as `name` in documents_folder(). Returns 0.
 int showdl(const char *file, const char *name);
+
+// A socket of this process, known by its descriptor and by the socket itself, so a
+// later look can tell it from another socket that reused the descriptor number.
+struct OpenSocket {
+  int fd;
+  dev_t dev;
+  ino_t ino;
+  std::string peer;  // the address it is connected to (raw bytes); empty if none
+};
+
+// The sockets this process has open now, by descriptor number (peers not filled in).
+// Any thread.
+std::vector<OpenSocket> open_sockets();
+
+// The sockets open now that were not among before, by descriptor number, with their
+// peers filled in. Any thread.
+std::vector<OpenSocket> sockets_opened_since(const std::vector<OpenSocket> &before);
+
+// Those of sockets that are still open as the very socket they were. Any thread.
+std::vector<OpenSocket> sockets_still_open(const std::vector<OpenSocket> &sockets);
 
 // A print job's completion: says so on standard error and removes the job's spool
 // file. Runs from the toolkit's main loop with its lock already held.

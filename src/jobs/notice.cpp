@@ -9,9 +9,10 @@ int notSupported() {
                                              GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", kNoticeText);
   gtk_window_set_title(GTK_WINDOW(dialog), kNoticeTitle);
   attach_to_host(dialog);
-  // OK, Escape and the window's close button all end the run; the answer is not needed.
-  (void)gtk_dialog_run(GTK_DIALOG(dialog));
-  gtk_widget_destroy(dialog);
+  // OK, Escape, the window's close button and a destruction from outside all end the
+  // run; the answer is not needed.
+  (void)run_dialog(dialog);
+  end_dialog(dialog);
   gtk_widget_destroy(window);
   return 0;
 }
@@ -30,8 +31,8 @@ int notWhole(const char *name, bool printing) {
                                            printing ? kNotPrintedText : kNotSavedText);
   gtk_window_set_title(GTK_WINDOW(dialog), printing ? kPrintDialogTitle : kSaveDialogTitle);
   attach_to_host(dialog);
-  (void)gtk_dialog_run(GTK_DIALOG(dialog));
-  gtk_widget_destroy(dialog);
+  (void)run_dialog(dialog);
+  end_dialog(dialog);
   gtk_widget_destroy(window);
   return 0;
 }

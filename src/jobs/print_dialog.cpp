@@ -1,32 +1,61 @@
+#include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "jobs/handlers.h"
 #include "jobs/host_window.h"
 
 namespace {
-// What a sent print job needs until its completion: its own reference and the spool
-// path, which the reader's texts would not keep unchanged that long.
+// The longest name a print server has to take for a job (IPP's limit for names).
+constexpr size_t kMaxJobTitle = 255;
+constexpr char kPreviewTitle[] = "Print Preview";
+
+// What a sent print job needs until its completion: its own reference; the spool
+// path, which the reader's texts would not keep unchanged that long; the print-server
+// connections its sending opened (see release_completion). A job titled longer than
+// IPP allows also watches its status (see job_status_changed): verdict_handler is
+// that watch, awaiting_verdict says the completion came and waits for it.
 struct PrintCompletion {
   GtkPrintJob *job;
   std::string path;
+  std::vector<OpenSocket> connections;
+  gulong verdict_handler;
+  bool awaiting_verdict;
 };
 }  // namespace
 
+static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
+                     const char *file, const std::string &title);
+
+// The toolkit's print-server module (as shipped with GTK 2.24) builds the request for
+// a sent job twice and drops the first one, whose connection it has already opened:
+// one connection to the print server per printed job that nothing ever closes. By
+// the time a job's data is let go, the request that was used has closed its own
+// connection, so of the two opened while sending exactly one is still open: that
+// one is the dropped request's, and it is closed here. Anything else is left alone.
+// Runs from the main loop with the toolkit's lock held.
 static gboolean release_completion(gpointer data) {
   PrintCompletion *completion = static_cast<PrintCompletion *>(data);
+  std::vector<OpenSocket> left = sockets_still_open(completion->connections);
+  if (left.size() == 1) close(left[0].fd);
+  if (completion->verdict_handler) g_signal_handler_disconnect(completion->job, completion->verdict_handler);
   g_object_unref(completion->job);
   delete completion;
   return FALSE;
 }
 
 // The toolkit drops the completion data from inside the job's own callback path, so
-// the job reference is let go from the main loop afterwards, not there.
-static void completion_done(gpointer data) { g_idle_add(release_completion, data); }
+// the job reference is let go from the main loop afterwards, not there. The release
+// touches the toolkit's objects, so it runs with the toolkit's lock.
+static void completion_done(gpointer data) { gdk_threads_add_idle(release_completion, data); }
 
-void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
-  (void)job;
-  PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
+// The end of a job's use of its spool file: the two lines, and the file removed.
+static void finish_job(PrintCompletion *completion, GError *error) {
   // The two lines go out in one write so they stay together next to a trace line.
   std::string lines = "Finished Printing\nDeleting file: " + completion->path + "\n";
   if (error) lines = "vandrel: print job failed: " + std::string(error->message) + "\n" + lines;
@@ -35,19 +64,59 @@ void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
   spool_remove(completion->path.c_str());
 }
 
-// Hands the spool file to a print job built from the dialog's choices. Returns
-// false when no job could be sent; the caller then removes the file.
-static bool send_job(GtkPrintUnixDialog *pd, const char *file, const char *name) {
-  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
-  if (!printer) {
-    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", name);
-    return false;
+void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
+  (void)job;
+  PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
+  // Whether the print server took the job is known only from the status the toolkit
+  // sets right after this call.
+  if (!error && completion->verdict_handler) {
+    completion->awaiting_verdict = true;
+    return;
   }
-  GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
-  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
-  GtkPrintJob *job = gtk_print_job_new(name, printer, settings, page_setup);
-  g_object_unref(settings);
+  finish_job(completion, error);
+}
 
+// A print server may refuse a job name longer than IPP's 255 bytes. The toolkit's
+// module reports no error for a refused job: it just gets no job number back, so a
+// job that tracks its status goes straight to "finished" instead of "pending". Such a
+// job is sent once more under its title cut at a character boundary; any other
+// outcome finishes the job as usual. Runs in the job's completion path, lock held.
+static void job_status_changed(GtkPrintJob *job, gpointer data) {
+  PrintCompletion *completion = static_cast<PrintCompletion *>(data);
+  if (!completion->awaiting_verdict) return;
+  completion->awaiting_verdict = false;
+  g_signal_handler_disconnect(job, completion->verdict_handler);
+  completion->verdict_handler = 0;
+  if (gtk_print_job_get_status(job) == GTK_PRINT_STATUS_FINISHED) {
+    GtkPageSetup *page_setup = nullptr;
+    g_object_get(job, "page-setup", &page_setup, nullptr);
+    std::string title = cut_at_character(gtk_print_job_get_title(job), kMaxJobTitle);
+    bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job), page_setup,
+                           completion->path.c_str(), title);
+    if (page_setup) g_object_unref(page_setup);
+    if (resent) {
+      fprintf(stderr, "vandrel: the print server refused the job's long name; sent again as \"%s\"\n",
+              title.c_str());
+      return;
+    }
+  }
+  finish_job(completion, nullptr);
+}
+
+// True when printer belongs to the toolkit's print-server module.
+static bool is_print_server_printer(GtkPrinter *printer) {
+  GtkPrintBackend *backend = gtk_printer_get_backend(printer);
+  return backend && strcmp(G_OBJECT_TYPE_NAME(backend), "GtkPrintBackendCups") == 0;
+}
+
+// Sends the spool file file as a print job titled title on printer with settings and
+// page_setup (all borrowed). finish_printing removes the file once the job completes
+// (or job_status_changed, for a title longer than IPP allows).
+// Returns false when no job could be sent; the file is then still the caller's.
+// Toolkit lock held (reader thread in the dialog, or the main loop on completion).
+static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
+                     const char *file, const std::string &title) {
+  GtkPrintJob *job = gtk_print_job_new(title.c_str(), printer, settings, page_setup);
   GError *error = nullptr;
   if (!gtk_print_job_set_source_file(job, file, &error)) {
     // Never send such a job: its completion would not come and the file would stay.
@@ -57,9 +126,112 @@ static bool send_job(GtkPrintUnixDialog *pd, const char *file, const char *name)
     g_object_unref(job);
     return false;
   }
-  PrintCompletion *completion = new PrintCompletion{job, file};
+  PrintCompletion *completion = new PrintCompletion{job, file, {}, 0, false};
+  bool watch = is_print_server_printer(printer);
+  if (watch && title.size() > kMaxJobTitle) {
+    gtk_print_job_set_track_print_status(job, TRUE);
+    completion->verdict_handler =
+        g_signal_connect(job, "status-changed", G_CALLBACK(job_status_changed), completion);
+  }
+  std::vector<OpenSocket> before;
+  if (watch) before = open_sockets();
   gtk_print_job_send(job, finish_printing, completion, completion_done);
+  // completion is still ours to fill in: its release needs the toolkit's lock, which
+  // this thread holds. Only the expected pair, two new connections to one place,
+  // is watched; with anything else nothing is closed.
+  if (watch) {
+    std::vector<OpenSocket> opened = sockets_opened_since(before);
+    if (opened.size() == 2 && !opened[0].peer.empty() && opened[0].peer == opened[1].peer)
+      completion->connections = opened;
+  }
   return true;
+}
+
+// Sends the job the user confirmed in the dialog, titled name. Returns false when no
+// job could be sent; the caller then removes the file.
+static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const char *name) {
+  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
+  if (!printer) {
+    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", name);
+    return false;
+  }
+  GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
+  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+  bool sent = send_job(printer, settings, page_setup, file, name);
+  g_object_unref(settings);
+  return sent;
+}
+
+// Makes "Print to File" write the document under its own name into the documents
+// folder, instead of "output.pdf" in whatever folder the host was started in.
+static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
+  std::string base = name;
+  for (char &c : base)
+    if (c == '/') c = '_';
+  if (base.empty() || base == "." || base == "..") base = "document";
+  std::string path = documents_folder() + "/" + fit_file_name(base, "", kMaxFileName);
+  char *uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+  if (!uri) return;
+  GtkPrintSettings *settings = gtk_print_settings_new();
+  gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, uri);
+  gtk_print_unix_dialog_set_settings(pd, settings);
+  g_object_unref(settings);
+  g_free(uri);
+}
+
+// Opens file in the desktop's default application for its content type, with its
+// standard output on our standard error and its standard input on /dev/null (the
+// host's pipes are not for it). Returns false with *why set when there is no such
+// application or it cannot be started. Reader thread, toolkit lock held.
+static bool open_preview(const char *file, std::string *why) {
+  GFile *gfile = g_file_new_for_path(file);
+  GError *error = nullptr;
+  GFileInfo *info = g_file_query_info(gfile, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
+                                      G_FILE_QUERY_INFO_NONE, nullptr, &error);
+  bool opened = false;
+  if (!info) {
+    *why = error->message;
+  } else {
+    const char *type = g_file_info_get_content_type(info);
+    GAppInfo *app = type ? g_app_info_get_default_for_type(type, FALSE) : nullptr;
+    if (!app || !G_IS_DESKTOP_APP_INFO(app)) {
+      char *description = g_content_type_get_description(type ? type : "application/octet-stream");
+      *why = std::string("No application is set up to open files of the type \"") + description +
+             "\".";
+      g_free(description);
+    } else {
+      char *uri = g_file_get_uri(gfile);
+      GList *uris = g_list_append(nullptr, uri);
+      int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      opened = g_desktop_app_info_launch_uris_as_manager_with_fds(
+          G_DESKTOP_APP_INFO(app), uris, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr,
+          devnull, 2, 2, &error);
+      if (!opened) *why = error->message;
+      if (devnull >= 0) close(devnull);
+      g_list_free(uris);
+      g_free(uri);
+    }
+    if (app) g_object_unref(app);
+    g_object_unref(info);
+  }
+  g_clear_error(&error);
+  g_object_unref(gfile);
+  return opened;
+}
+
+// Shows file for the Preview button; when that cannot be done, says why in a message
+// over parent. The spool file stays: the job goes on in the dialog.
+static void show_preview(GtkWindow *parent, const char *file) {
+  std::string why;
+  if (open_preview(file, &why)) return;
+  fprintf(stderr, "vandrel: cannot preview %s: %s\n", file, why.c_str());
+  GtkWidget *message = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
+                                              GTK_BUTTONS_OK, "The document cannot be previewed.");
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message), "%s", why.c_str());
+  gtk_window_set_title(GTK_WINDOW(message), kPreviewTitle);
+  attach_to_host(message);
+  (void)run_dialog(message);
+  end_dialog(message);
 }
 
 int showdl(const char *file, const char *name) {
@@ -67,13 +239,18 @@ int showdl(const char *file, const char *name) {
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   attach_to_host(dialog);
+  GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
+  gtk_print_unix_dialog_set_manual_capabilities(pd, GTK_PRINT_CAPABILITY_PREVIEW);
+  offer_output_file(pd, name);
 
-  gint response = gtk_dialog_run(GTK_DIALOG(dialog));
-  bool sent = response == GTK_RESPONSE_OK &&
-              send_job(GTK_PRINT_UNIX_DIALOG(dialog), file, name);
+  // Preview leaves the job where it was: the dialog comes back for it.
+  gint response;
+  while ((response = run_dialog(dialog)) == GTK_RESPONSE_APPLY) show_preview(GTK_WINDOW(dialog), file);
+  // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
+  bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name);
   if (!sent) spool_remove(file);
 
-  gtk_widget_destroy(dialog);
+  end_dialog(dialog);
   gtk_widget_destroy(window);
   return 0;
 }

@@ -7,15 +7,6 @@
 #include "jobs/host_window.h"
 #include "jobs/save_target.h"
 
-// Where the chooser opens: the user's documents folder, else the home folder. Left
-// to itself the save chooser opens on "Recently Used", where the suggested name
-// cannot be saved as it stands.
-static std::string start_folder() {
-  const char *documents = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
-  if (documents && g_file_test(documents, G_FILE_TEST_IS_DIR)) return documents;
-  return home_folder();
-}
-
 // Texts the user sees.
 static const char kSaveFailedText[] = "The document could not be saved as \"%s\".";
 static const char kNotLocalText[] = "The chosen place is not a local file.";
@@ -38,8 +29,8 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *r
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
   gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
   attach_to_host(error);
-  (void)gtk_dialog_run(GTK_DIALOG(error));
-  gtk_widget_destroy(error);
+  (void)run_dialog(error);
+  end_dialog(error);
 }
 
 // Points the chooser at the folder and name of the file it gave, so that a failed
@@ -61,7 +52,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
       GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
-  gtk_file_chooser_set_current_folder(chooser, start_folder().c_str());
+  gtk_file_chooser_set_current_folder(chooser, documents_folder().c_str());
   std::string suggested = suggested_save_name(fname);
   gtk_file_chooser_set_current_name(chooser, suggested.c_str());
   attach_to_host(dialog);
@@ -69,7 +60,8 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   // A failed save is not the end: the person sees why and chooses again, until the
   // document is saved or they give up.
   bool saved = false;
-  while (!saved && gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+  // A chooser destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
+  while (!saved && run_dialog(dialog) == GTK_RESPONSE_ACCEPT) {
     char *filename = gtk_file_chooser_get_filename(chooser);
     gtk_widget_hide(dialog);
     if (!filename) {
@@ -83,7 +75,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
     }
     g_free(filename);
   }
-  gtk_widget_destroy(dialog);
+  end_dialog(dialog);
   gtk_widget_destroy(window);
   return 0;
 }

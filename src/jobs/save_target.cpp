@@ -17,8 +17,6 @@ namespace {
 
 // Block size of the plain copy, when the kernel cannot copy between the two files.
 constexpr size_t kCopyBlock = 1 << 20;
-// The longest extension a shortened name keeps, in bytes.
-constexpr size_t kMaxKeptExtension = 16;
 // How many symbolic links a target may lead through, as the kernel allows.
 constexpr int kMaxLinks = 40;
 // The short name of the file a copy is written to beside its target; mkostemp fills
@@ -281,16 +279,7 @@ std::string suggested_save_name(const char *fname) {
   }
   name.erase(0, name.find_first_not_of('.'));
   if (name.empty()) return "document";
-  if (name.size() > kMaxFileName) {
-    size_t dot = name.rfind('.');
-    std::string extension;
-    if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension)
-      extension = name.substr(dot);
-    size_t cut = kMaxFileName - extension.size();
-    while (cut > 0 && continuation(static_cast<unsigned char>(name[cut]))) --cut;
-    name = name.substr(0, cut) + extension;
-  }
-  return name;
+  return fit_file_name(name, "", kMaxFileName);
 }
 
 std::string shorten_middle(const std::string &utf8, size_t max_chars) {

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-// The longest file name the usual file systems take, in bytes.
-constexpr size_t kMaxFileName = 255;
+#include "jobs/spool.h"
+
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing
 // above U+10FFFF).

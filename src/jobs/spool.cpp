@@ -108,18 +108,18 @@ void spool_component(const char *fname2, char out[kTextSize]) {
   replace_char(out, ' ', '_');
   if (!strcmp(out, "") || !strcmp(out, ".") || !strcmp(out, ".."))
     snprintf(out, kTextSize, "%s", "document");
+  // One path component holds at most 255 bytes; the extension tells the printing
+  // system the document's kind, so the cut is made before it.
+  std::string fitted = fit_file_name(out, "", kMaxFileName);
+  memcpy(out, fitted.c_str(), fitted.size() + 1);
 }
 
 // The n-th candidate path for a component: the plain one first, then "-n" before
-// the extension, so the printing system still sees the document's kind.
+// the extension, so the printing system still sees the document's kind. The name
+// is shortened again where the suffix would make it longer than 255 bytes.
 static std::string candidate_path(const std::string &folder, const char *component, int n) {
-  std::string name = component;
-  if (n > 1) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) dot = name.size();
-    name.insert(dot, "-" + std::to_string(n));
-  }
-  return folder + "/" + name;
+  std::string suffix = n > 1 ? "-" + std::to_string(n) : "";
+  return folder + "/" + fit_file_name(component, suffix, kMaxFileName);
 }
 
 // How a spool folder entry stands: a live helper's, a leftover, or not a file at all.

@@ -21,8 +21,20 @@ int writeToFile(const void *buffer, const char *filename, size_t datalen);
 // The home folder: "HOME", or the user database's entry when it is unset or empty.
 std::string home_folder();
 
+// The longest file name (one path component) in bytes.
+constexpr size_t kMaxFileName = 255;
+
+// text, cut to at most max_bytes bytes without splitting a UTF-8 character. Any thread.
+std::string cut_at_character(const std::string &text, size_t max_bytes);
+
+// name with suffix put before its extension (the last dot and at most 31 bytes after
+// it, not a leading dot), the part before the extension cut at a UTF-8 character
+// boundary so that the whole fits max_bytes. Any thread.
+std::string fit_file_name(const std::string &name, const std::string &suffix, size_t max_bytes);
+
 // Turns a document name into one safe path component: "/" and spaces become "_";
-// an empty, "." or ".." name becomes "document". out must hold kTextSize bytes.
+// an empty, "." or ".." name becomes "document"; a name over 255 bytes is shortened,
+// keeping its extension. out must hold kTextSize bytes.
 void spool_component(const char *fname2, char out[kTextSize]);
 
 // Creates the spool folder (mode 0775) and a new private spool file for the document

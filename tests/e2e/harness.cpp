@@ -402,6 +402,17 @@ int Helper::input_pipe_references() {
   return refs;
 }
 
+std::vector<std::string> Helper::descriptors() {
+  std::string fd_dir = "/proc/" + std::to_string(proc.pid) + "/fd";
+  std::vector<std::string> targets;
+  char target[256];
+  for (const std::string &fd : list_dir(fd_dir)) {
+    ssize_t n = readlink((fd_dir + "/" + fd).c_str(), target, sizeof target - 1);
+    if (n > 0) targets.emplace_back(target, static_cast<size_t>(n));
+  }
+  return targets;
+}
+
 void Helper::signal(int sig) { kill(proc.pid, sig); }
 
 // ---- dialogs ---------------------------------------------------------------------

@@ -108,6 +108,8 @@ struct Helper {
   // How many of its descriptors are the pipe on its descriptor 0 (the reader's
   // duplicate makes two).
   int input_pipe_references();
+  // What its open descriptors refer to ("socket:[N]", a path, ...), one per descriptor.
+  std::vector<std::string> descriptors();
   void signal(int sig);
 };
 

@@ -65,6 +65,21 @@ TEST(Notice, WindowCloseButtonEndsItLikeOk) {
   ASSERT_TRUE(h.wait_messages(4));
 }
 
+TEST(Notice, DestroyedFromOutsideEndsTheSection) {
+  Helper h;
+  h.send(command_frame("destroyed"));
+  std::string w = wait_window("Information");
+  ASSERT_FALSE(w.empty());
+  // A window manager's force-close: another client destroys the window.
+  run({"/usr/bin/xdotool", "windowclose", w});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  h.send(command_frame("next"));
+  ASSERT_TRUE(answer_dialog("Information", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(4));
+  EXPECT_EQ(h.count_err("CRITICAL"), 0u) << h.err_text();
+}
+
 TEST(Notice, ControlMessagesAreZeroPadded512ByteBlocks) {
   Helper h;
   h.send(command_frame("pad"));

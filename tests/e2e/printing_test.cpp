@@ -95,12 +95,32 @@ TEST(Printing, UnwritableHomeSkipsTheJobWithOneLine) {
   EXPECT_EQ(job_count(), before);
 }
 
-TEST(Printing, OverlongSpoolPathIsRefused) {
+TEST(Printing, OverlongNamePrintsUnderItsShortenedSpoolName) {
   Helper h;
+  // 294 bytes, over the 255 of one file name. The spool name keeps the extension and
+  // 251 bytes before it, less the first byte of the "é" that the cut would split.
+  std::string before_cut = std::string(150, 'w') + std::string(75, ' ') + std::string(25, 'z');
+  std::string name = before_cut;
+  for (int i = 0; i < 20; ++i) name += "\xc3\xa9";
+  name += ".pdf";
+  Bytes doc = sample_document(3000, 17);
+  h.send(conversation("default", name, doc));
+  fence(h);
+  PrintedJob job = wait_job_with_data(as_string(doc));
+  ASSERT_NE(job.id, 0) << h.err_text();
+  EXPECT_EQ(job.name, std::string(150, 'w') + std::string(75, '_') + std::string(25, 'z') + ".pdf");
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+TEST(Printing, OverlongSpoolPathIsRefused) {
+  // A home so deep that even a shortened name does not fit a 511-byte path.
+  TempDir base;
+  std::string home = base.path + "/" + std::string(240, 'h');
+  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+  Helper h({}, home);
   wait_print_server_idle();
   size_t before = job_count();
-  // The header text stays within its 511 bytes; the path under the home does not.
-  h.send(conversation("default", std::string(490, 'n') + ".pdf", sample_document(100)));
+  h.send(conversation("default", std::string(296, 'n') + ".pdf", sample_document(100)));
   fence(h);
   EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 1u) << h.err_text();
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());

@@ -90,6 +90,39 @@ TEST(SpoolComponent, MakesOneSafePathComponent) {
   EXPECT_EQ("tab\there", component_of("tab\there"));
 }
 
+TEST(SpoolComponent, ShortensALongNameToOneFileNameKeepingItsExtension) {
+  EXPECT_EQ(std::string(251, 'a') + ".pdf", component_of((std::string(300, 'a') + ".pdf").c_str()));
+  EXPECT_EQ(std::string(255, 'x'), component_of(std::string(300, 'x').c_str()));
+  std::string exact = std::string(251, 'e') + ".pdf";
+  EXPECT_EQ(exact, component_of(exact.c_str()));
+  // A cut never splits a character: 125 two-byte characters fit before ".pdf", not 125.5.
+  std::string wide;
+  for (int i = 0; i < 150; ++i) wide += "\xc3\xa9";
+  EXPECT_EQ(wide.substr(0, 250) + ".pdf", component_of((wide + ".pdf").c_str()));
+  // A long tail after the last dot is no extension: the name is cut at its end.
+  std::string dotted = "a." + std::string(300, 'b');
+  EXPECT_EQ(dotted.substr(0, 255), component_of(dotted.c_str()));
+}
+
+TEST(FileNames, FitAndCut) {
+  EXPECT_EQ("x-2.pdf", fit_file_name("x.pdf", "-2", kMaxFileName));
+  EXPECT_EQ(".profile-2", fit_file_name(".profile", "-2", kMaxFileName));
+  EXPECT_EQ("abc-12.ps", fit_file_name("abcdef.ps", "-12", 9));
+  EXPECT_EQ("a", cut_at_character("a\xc3\xa9", 2));
+  EXPECT_EQ("a\xc3\xa9", cut_at_character("a\xc3\xa9", 3));
+  EXPECT_EQ("", cut_at_character("\xe2\x82\xac", 2));
+}
+
+TEST_F(SpoolTest, SecondJobOfALongNameGetsASuffixedNameThatStillFits) {
+  std::string name = std::string(300, 'N') + ".pdf";
+  Spooled first(home_, name.c_str());
+  ASSERT_GE(first.fd, 0) << strerror(first.err);
+  Spooled second(home_, name.c_str());
+  ASSERT_GE(second.fd, 0) << strerror(second.err);
+  EXPECT_EQ(folder() + "/" + std::string(251, 'N') + ".pdf", first.path());
+  EXPECT_EQ(folder() + "/" + std::string(249, 'N') + "-2.pdf", second.path());
+}
+
 TEST_F(SpoolTest, CreatesAPrivateFileInTheSpoolFolder) {
   Spooled s(home_, "Report 7.pdf");
   ASSERT_GE(s.fd, 0) << strerror(s.err);
