@@ -42,6 +42,7 @@ static const char kUsage[] =
     "                   this long (default 3), then end it with SIGTERM; while a\n"
     "                   dialog is open the wait goes on without limit\n"
     "  --help           show this text\n"
+    "  --version        show the version\n"
     "\n"
     "Wire format. Host to helper: frames, each a 4-byte little-endian length and a\n"
     "gzip body. A job is a command frame (payload: 13 bytes of any non-NUL text, then\n"
@@ -104,7 +105,8 @@ static bool set_option(const std::string &key, const std::string &value, Options
 }
 
 // Fills *opt from the command line ("--key value" or "--key=value"). Returns -1 to
-// go on, else the exit status: 0 after --help, 2 after a usage error (reported).
+// go on, else the exit status: 0 after --help or --version, 2 after a usage error
+// (reported).
 static int parse_options(int argc, char **argv, Options *opt) {
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -115,6 +117,10 @@ static int parse_options(int argc, char **argv, Options *opt) {
       options_done = true;
     } else if (arg == "--help" || arg == "-h") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      // Same line as the helper's: the two programs always come together.
+      printf("vandrel %s\n", VANDREL_VERSION);
       return 0;
     } else {
       std::string key = arg.substr(0, arg.find('='));

@@ -17,14 +17,15 @@ static std::string start_folder() {
   return home_folder();
 }
 
-// Tells the user, and standard error, that the document was not saved.
+// Tells the user, and standard error, that the document was not saved. reason is
+// translated for the dialog only: standard error stays English.
 static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
   fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
   GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
                                             GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-                                            "The document could not be saved as \"%s\".", target);
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
-  gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
+                                            _("The document could not be saved as \"%s\"."), target);
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", _(reason));
+  gtk_window_set_title(GTK_WINDOW(error), _(kSaveDialogTitle));
   (void)gtk_dialog_run(GTK_DIALOG(error));
   gtk_widget_destroy(error);
 }
@@ -49,7 +50,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
-      kSaveDialogTitle, GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
+      _(kSaveDialogTitle), GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
       GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
@@ -60,7 +61,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
     char *filename = gtk_file_chooser_get_filename(chooser);
     gtk_widget_hide(dialog);
     if (!filename) {
-      show_save_error(GTK_WINDOW(window), fname, "The chosen place is not a local file.");
+      show_save_error(GTK_WINDOW(window), fname, N_("The chosen place is not a local file."));
     } else if (std::vector<unsigned char> bytes; !read_held(cleanData, &bytes) ||
                writeToFile(bytes.data(), filename, bytes.size()) != 0) {
       std::string reason = strerror(errno);
