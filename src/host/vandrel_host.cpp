@@ -52,7 +52,8 @@ static const char kUsage[] =
     "header \"NAMEx!2#$...\" padded with NULs, then the document bytes.\n"
     "Helper to host: control messages of exactly 512 bytes, a NUL-padded word:\n"
     "\"removefullscreen\" before each dialog, \"restorefullscreen\" after it.\n"
-    "The helper never exits by itself; SIGUSR1 or the end of input stops its reading.\n"
+    "Once running, the helper does not exit by itself (without a display it exits at\n"
+    "once with status 1); SIGUSR1 or the end of input stops its reading.\n"
     "\n"
     "Exit status: 0 on success, 2 on usage errors, 1 if the helper cannot be started,\n"
     "a file cannot be read, or the helper ends before it is told to.\n";

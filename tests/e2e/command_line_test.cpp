@@ -31,4 +31,10 @@ TEST(ChannelCommandLine, HelpSaysWhatItIsAndListsTheToolkitsOptionsWithoutADispl
   EXPECT_NE(out.find("--version"), std::string::npos) << out;
 }
 
+TEST(ChannelCommandLine, WithoutADisplayTheHelperExitsWithStatusOne) {
+  int status = -1;
+  run({"/usr/bin/env", "-u", "DISPLAY", helper_binary()}, &status);
+  EXPECT_EQ(status, 1);
+}
+
 }  // namespace
