@@ -17,8 +17,9 @@ static std::string start_folder() {
   return home_folder();
 }
 
-// Tells the user, and standard error, that the document was not saved. reason is
-// translated for the dialog only: standard error stays English.
+// Tells the user, and standard error, that the document was not saved. A reason of
+// our own (marked with N_) is translated for the dialog only, so that standard error
+// keeps the English wording.
 static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
   fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
   GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
