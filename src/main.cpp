@@ -66,15 +66,14 @@ static void print_help() {
 
 int main(int argc, char *argv[]) {
   set_up_translations();
-  switch (own_request(argc, argv)) {
-    case OwnRequest::Version:
-      printf("vandrel %s\n", VANDREL_VERSION);
-      return 0;
-    case OwnRequest::Help:
-      print_help();
-      return 0;
-    case OwnRequest::None:
-      break;
+  OwnRequest request = own_request(argc, argv);
+  if (request == OwnRequest::Version) {
+    printf("vandrel %s\n", VANDREL_VERSION);
+    return 0;
+  }
+  if (request == OwnRequest::Help) {
+    print_help();
+    return 0;
   }
 
   // The threading set-up is a no-op on current GLib, but older ones need it first.

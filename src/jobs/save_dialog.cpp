@@ -22,9 +22,9 @@ static std::string start_folder() {
 // keeps the English wording.
 static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
   fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
-  GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-                                            _("The document could not be saved as \"%s\"."), target);
+  GtkWidget *error = gtk_message_dialog_new(
+      parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+      _("The document could not be saved as \"%s\"."), target);
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", _(reason));
   gtk_window_set_title(GTK_WINDOW(error), _(kSaveDialogTitle));
   (void)gtk_dialog_run(GTK_DIALOG(error));

@@ -208,7 +208,8 @@ static std::vector<std::string> helper_environment(const std::vector<std::string
                                   "NO_AT_BRIDGE=1",
                                   "LANG=C.UTF-8"};
   // The build tree's helper would look for its catalogs where it is to be installed.
-  if (!installed_helper()) env.push_back(std::string("VANDREL_LOCALEDIR=") + VANDREL_BUILD_LOCALEDIR);
+  if (!installed_helper())
+    env.push_back(std::string("VANDREL_LOCALEDIR=") + VANDREL_BUILD_LOCALEDIR);
   if (home != "-") env.push_back("HOME=" + home);
   for (const std::string &e : extra) {
     std::string key = e.substr(0, e.find('=') + 1);
