@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/demo and scripts/screenshots: private X and print servers that
 # the calling script stops on exit (stop_private_servers), and a sample PDF.
 # The caller sets VANDREL_ROOT to the source tree.

@@ -6,7 +6,67 @@
 #include <cerrno>
 #include <pthread.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "channel/reader.h"
+#include "i18n.h"
+
+// Binds the text domain to its catalogs: the installed ones, or those under
+// VANDREL_LOCALEDIR when it is set (the tests point it at the build tree's, whose
+// binary is otherwise the one that gets installed). Main thread, before any text.
+static void set_up_translations() {
+  setlocale(LC_ALL, "");
+  const char *dir = getenv("VANDREL_LOCALEDIR");
+  bindtextdomain("vandrel", dir && *dir ? dir : VANDREL_LOCALEDIR);
+  // The toolkit takes UTF-8 whatever the locale's own character set.
+  bind_textdomain_codeset("vandrel", "UTF-8");
+  textdomain("vandrel");
+}
+
+// What the command line asks of the program itself, before the toolkit sees it.
+enum class OwnRequest { None, Version, Help };
+
+// Looks for --version and the help options up to a "--"; every other argument is the
+// toolkit's (today's toolkit ignores the help options, so nothing is taken from it).
+static OwnRequest own_request(int argc, char *argv[]) {
+  for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+    const char *a = argv[i];
+    if (strcmp(a, "--version") == 0) return OwnRequest::Version;
+    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "-?") == 0 ||
+        strcmp(a, "--help-all") == 0 || strcmp(a, "--help-gtk") == 0)
+      return OwnRequest::Help;
+  }
+  return OwnRequest::None;
+}
+
+// Prints the usage with the toolkit's own options on standard output. Opens no
+// display: the options are only listed, never parsed.
+static void print_help() {
+  g_set_prgname("vandrel");
+  static const GOptionEntry version_entry[] = {
+      {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, N_("Show the version and exit"), nullptr},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  // TRANSLATORS: the two texts of "vandrel --help"; keep their lines under 80 columns.
+  const char *summary =
+      _("Prints and saves the documents that a host application sends. The host starts\n"
+        "vandrel with pipes on its standard input and output; it is not run by hand.");
+  const char *description =
+      _("The manual page vandrel(1) (\"man vandrel\") describes the protocol and how to\n"
+        "write a host.");
+  GOptionContext *context = g_option_context_new(nullptr);
+  g_option_context_set_summary(context, summary);
+  g_option_context_set_description(context, description);
+  g_option_context_add_main_entries(context, version_entry, "vandrel");
+  g_option_context_add_group(context, gtk_get_option_group(FALSE));
+  // Every group, the toolkit's included: its options are all the program takes.
+  gchar *help = g_option_context_get_help(context, FALSE, nullptr);
+  fputs(help, stdout);
+  g_free(help);
+  g_option_context_free(context);
+}
 
 // A host may start us with any of descriptors 0, 1 and 2 closed. The next file
 // opened would then take that number: the toolkit's X connection as "standard error"
@@ -24,6 +84,17 @@ static void fill_standard_descriptors() {
 
 int main(int argc, char *argv[]) {
   fill_standard_descriptors();
+  set_up_translations();
+  OwnRequest request = own_request(argc, argv);
+  if (request == OwnRequest::Version) {
+    printf("vandrel %s\n", VANDREL_VERSION);
+    return 0;
+  }
+  if (request == OwnRequest::Help) {
+    print_help();
+    return 0;
+  }
+
   // The threading set-up is a no-op on current GLib, but older ones need it first.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"

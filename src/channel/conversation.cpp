@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "i18n.h"
+
 // Trace lines show at most this much of a frame's text; a longer text is a broken
 // frame already, and one line must never carry megabytes.
 constexpr size_t kCommandTraceLimit = kCommandOffset + kTextSize - 1;
@@ -187,7 +189,7 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
     std::string where = conv->command == Command::SendFile ? "cannot keep the document "
                                                            : "cannot write spool file ";
     diagnose(ctx, where + (conv->fullname[0] ? conv->fullname : conv->fname2),
-             strerror(sink.store_errno));
+             log_strerror(sink.store_errno));
     discard_document(ctx, conv);
     conv->skip = true;
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "i18n.h"
 #include "jobs/handlers.h"
 
 StopFlag g_end_flag{0};
@@ -91,7 +92,8 @@ void *thread_fun(void *param) {
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
     if (st == ReadStatus::Stopped) break;
     if (st == ReadStatus::Failed) {
-      perror("pipe  read");
+      // The system's error reporter's form, in English whatever the user's language.
+      fprintf(stderr, "pipe  read: %s\n", log_strerror(errno));
       break;
     }
     handle_conversation(ctx, conv, pipe_to_write);

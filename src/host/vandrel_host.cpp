@@ -42,6 +42,7 @@ static const char kUsage[] =
     "                   this long (default 3), then end it with SIGTERM; while a\n"
     "                   dialog is open the wait goes on without limit\n"
     "  --help           show this text\n"
+    "  --version        show the version\n"
     "\n"
     "Wire format. Host to helper: frames, each a 4-byte little-endian length and a\n"
     "gzip body. A job is a command frame (payload: 13 bytes of any non-NUL text, then\n"
@@ -51,7 +52,8 @@ static const char kUsage[] =
     "header \"NAMEx!2#$...\" padded with NULs, then the document bytes.\n"
     "Helper to host: control messages of exactly 512 bytes, a NUL-padded word:\n"
     "\"removefullscreen\" before each dialog, \"restorefullscreen\" after it.\n"
-    "The helper never exits by itself; SIGUSR1 or the end of input stops its reading.\n"
+    "Once running, the helper does not exit by itself (without a display it exits at\n"
+    "once with status 1); SIGUSR1 or the end of input stops its reading.\n"
     "\n"
     "Exit status: 0 on success, 2 on usage errors, 1 if the helper cannot be started,\n"
     "a file cannot be read, or the helper ends before it is told to.\n";
@@ -104,7 +106,8 @@ static bool set_option(const std::string &key, const std::string &value, Options
 }
 
 // Fills *opt from the command line ("--key value" or "--key=value"). Returns -1 to
-// go on, else the exit status: 0 after --help, 2 after a usage error (reported).
+// go on, else the exit status: 0 after --help or --version, 2 after a usage error
+// (reported).
 static int parse_options(int argc, char **argv, Options *opt) {
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -115,6 +118,10 @@ static int parse_options(int argc, char **argv, Options *opt) {
       options_done = true;
     } else if (arg == "--help" || arg == "-h") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      // Same line as the helper's: the two programs always come together.
+      printf("vandrel %s\n", VANDREL_VERSION);
       return 0;
     } else {
       std::string key = arg.substr(0, arg.find('='));

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "i18n.h"
 #include "jobs/spool.h"
 
 int print_direct(const char *fullname) {
@@ -27,14 +28,14 @@ int print_direct(const char *fullname) {
   int fork_errno = errno;
   if (devnull >= 0) close(devnull);
   if (pid < 0) {
-    fprintf(stderr, "vandrel: cannot start %s: %s\n", kPrintCommand, strerror(fork_errno));
+    fprintf(stderr, "vandrel: cannot start %s: %s\n", kPrintCommand, log_strerror(fork_errno));
   } else {
     pid_t w;
     do {
       w = waitpid(pid, &status, 0);
     } while (w < 0 && errno == EINTR);
     if (w < 0)
-      fprintf(stderr, "vandrel: waiting for %s: %s\n", kPrintCommand, strerror(errno));
+      fprintf(stderr, "vandrel: waiting for %s: %s\n", kPrintCommand, log_strerror(errno));
     else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
       fprintf(stderr, "vandrel: %s %s exited with status %d\n", kPrintCommand, fullname,
               WEXITSTATUS(status));

@@ -13,18 +13,25 @@
 #include <string>
 #include <vector>
 
+#include "i18n.h"
 #include "jobs/direct_print.h"
 #include "jobs/spool.h"
 
-// Texts the user sees.
-constexpr char kNoticeText[] = "This function is not supported.";
-constexpr char kNoticeTitle[] = "Information";
+// Texts the user sees, translated with _() where they are shown. The print dialog's
+// title is the product's name and stays as it is.
+// TRANSLATORS: the notice shown for a job the program cannot do.
+constexpr char kNoticeText[] = N_("This function is not supported.");
+// TRANSLATORS: the notice's window title, as the desktop titles information dialogs.
+constexpr char kNoticeTitle[] = N_("Information");
 constexpr char kPrintDialogTitle[] = "Vandrel Dialog";
-constexpr char kSaveDialogTitle[] = "Save File";
-constexpr char kNotWholeNamedText[] = "The document \"%s\" did not arrive whole.";
-constexpr char kNotWholeText[] = "The document did not arrive whole.";
-constexpr char kNotPrintedText[] = "Nothing was printed.";
-constexpr char kNotSavedText[] = "Nothing was saved.";
+// TRANSLATORS: the save dialog's window title, as applications title their own.
+constexpr char kSaveDialogTitle[] = N_("Save File");
+// TRANSLATORS: shown instead of the print or save dialog when the document the
+// application sent was cut short or damaged on its way; %s is the document's name.
+constexpr char kNotWholeNamedText[] = N_("The document \"%s\" did not arrive whole.");
+constexpr char kNotWholeText[] = N_("The document did not arrive whole.");
+constexpr char kNotPrintedText[] = N_("Nothing was printed.");
+constexpr char kNotSavedText[] = N_("Nothing was saved.");
 
 // Send one 512-byte control message to the host on pipe_to_write.
 void removeFullScreen(int pipe_to_write);

@@ -3,31 +3,35 @@
 #include <cstring>
 #include <string>
 
+#include "i18n.h"
 #include "jobs/handlers.h"
 #include "jobs/host_window.h"
 #include "jobs/save_target.h"
 
 // Texts the user sees.
-static const char kSaveFailedText[] = "The document could not be saved as \"%s\".";
-static const char kNotLocalText[] = "The chosen place is not a local file.";
+static const char kSaveFailedText[] = N_("The document could not be saved as \"%s\".");
+static const char kNotLocalText[] = N_("The chosen place is not a local file.");
 
 // How much of a path the failure message shows: enough to recognise it, little
 // enough that the message fits any screen with its button.
 constexpr size_t kShownPathChars = 72;
 
 // Tells the user, and standard error, that the document was not saved as target (a
-// path in the file system's encoding, or the suggested name). Returns once the person
-// has closed the message. Reader thread, inside the dialog section.
-static void show_save_error(GtkWindow *parent, const char *target, const char *reason) {
-  fprintf(stderr, "vandrel: cannot save %s: %s\n", target, reason);
+// path in the file system's encoding, or the suggested name). log_reason is the
+// English reason for standard error (hosts and logs parse it), shown_reason the one
+// the person reads in their language. Returns once the person has closed the
+// message. Reader thread, inside the dialog section.
+static void show_save_error(GtkWindow *parent, const char *target, const char *log_reason,
+                            const char *shown_reason) {
+  fprintf(stderr, "vandrel: cannot save %s: %s\n", target, log_reason);
   char *display = g_filename_display_name(target);
   std::string shown = shorten_middle(display, kShownPathChars);
   g_free(display);
   GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kSaveFailedText,
+                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kSaveFailedText),
                                             shown.c_str());
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", reason);
-  gtk_window_set_title(GTK_WINDOW(error), kSaveDialogTitle);
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", shown_reason);
+  gtk_window_set_title(GTK_WINDOW(error), _(kSaveDialogTitle));
   attach_to_host(error);
   (void)run_dialog(error);
   end_dialog(error);
@@ -48,7 +52,7 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
-      kSaveDialogTitle, GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
+      _(kSaveDialogTitle), GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
       GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
@@ -65,12 +69,13 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
     char *filename = gtk_file_chooser_get_filename(chooser);
     gtk_widget_hide(dialog);
     if (!filename) {
-      show_save_error(GTK_WINDOW(window), suggested.c_str(), kNotLocalText);
+      show_save_error(GTK_WINDOW(window), suggested.c_str(), kNotLocalText, _(kNotLocalText));
     } else if (save_held_document(cleanData.fd, cleanData.path, cleanData.datalen, filename) == 0) {
       saved = true;
     } else {
-      std::string reason = strerror(errno);
-      show_save_error(GTK_WINDOW(window), filename, reason.c_str());
+      int err = errno;
+      std::string shown = strerror(err);  // in the person's language
+      show_save_error(GTK_WINDOW(window), filename, log_strerror(err), shown.c_str());
       choose_again(chooser, filename);
     }
     g_free(filename);

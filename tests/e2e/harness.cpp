@@ -246,6 +246,17 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
 
 // ---- the helper ------------------------------------------------------------------
 
+// VANDREL_HELPER, when set, names the helper to test (an installed one, say).
+static const char *installed_helper() {
+  const char *path = getenv("VANDREL_HELPER");
+  return path && *path ? path : nullptr;
+}
+
+std::string helper_binary() {
+  const char *installed = installed_helper();
+  return installed ? installed : VANDREL_BINARY;
+}
+
 static std::vector<std::string> helper_environment(const std::vector<std::string> &extra,
                                                    const std::string &home) {
   std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin",
@@ -253,6 +264,9 @@ static std::vector<std::string> helper_environment(const std::vector<std::string
                                   "CUPS_SERVER=" + g_servers.cups_server,
                                   "NO_AT_BRIDGE=1",
                                   "LANG=C.UTF-8"};
+  // The build tree's helper would look for its catalogs where it is to be installed.
+  if (!installed_helper())
+    env.push_back(std::string("VANDREL_LOCALEDIR=") + VANDREL_BUILD_LOCALEDIR);
   if (home != "-") env.push_back("HOME=" + home);
   for (const std::string &e : extra) {
     std::string key = e.substr(0, e.find('=') + 1);
@@ -285,9 +299,9 @@ Helper::Helper(const std::vector<std::string> &extra_env, const std::string &hom
   home = home_override.empty() ? home_dir.path : home_override;
   std::vector<std::string> env = helper_environment(extra_env, home);
   std::vector<std::string> argv = prefix;
-  argv.push_back(VANDREL_BINARY);
+  argv.push_back(helper_binary());
   if (!spawn_helper(argv, &env, true, &proc)) {
-    ADD_FAILURE() << "cannot start " << VANDREL_BINARY << ": " << strerror(errno);
+    ADD_FAILURE() << "cannot start " << argv.back() << ": " << strerror(errno);
     return;
   }
   out_reader = std::thread(collect, this, proc.from_helper, &Helper::out, true);

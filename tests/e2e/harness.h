@@ -68,6 +68,9 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline = kDeadl
 // Waits until no job of the print server is pending or being printed.
 void wait_print_server_idle(Seconds deadline = kDeadline);
 
+// The helper under test: $VANDREL_HELPER when set, else the build tree's.
+std::string helper_binary();
+
 // The real helper, started as a host starts it.
 struct Helper {
   HelperProcess proc;

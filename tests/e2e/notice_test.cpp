@@ -26,9 +26,24 @@ TEST(Notice, ShowsTheFixedTextAndTitle) {
   ASSERT_FALSE(w.empty());
   // The notice is the helper's own window, titled as the user should see it.
   EXPECT_EQ(window_name(w), "Information");
+  // Tab moves the focus to the text, which selects it (Return then no longer answers).
+  press(w, {"Tab"});
+  EXPECT_EQ(primary_selection(), "This function is not supported.");
   std::vector<std::string> mine = visible_windows(h.proc.pid);
   EXPECT_NE(std::find(mine.begin(), mine.end(), w), mine.end());
-  press(w, {"Return"});
+  press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2));
+}
+
+TEST(Notice, GermanDesktopGetsTheGermanText) {
+  Helper h({"LANG=de_DE.UTF-8"});
+  h.send(command_frame("mystery"));
+  // German desktops title information dialogs "Information" too.
+  std::string w = wait_window("Information");
+  ASSERT_FALSE(w.empty()) << h.err_text();
+  press(w, {"Tab"});
+  EXPECT_EQ(primary_selection(), "Diese Funktion wird nicht unterstützt.");
+  press(w, {"Escape"});
   ASSERT_TRUE(h.wait_messages(2));
 }
 

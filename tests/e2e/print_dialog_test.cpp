@@ -152,7 +152,7 @@ struct Desktop {
   std::vector<std::string> env;
   Desktop() {
     mkdir((dir.path + "/system").c_str(), 0700);
-    symlink("/usr/share/mime", (dir.path + "/system/mime").c_str());
+    if (symlink("/usr/share/mime", (dir.path + "/system/mime").c_str()) != 0) ADD_FAILURE() << "cannot link the MIME database";
     mkdir((dir.path + "/user").c_str(), 0700);
     mkdir((dir.path + "/user/applications").c_str(), 0700);
     env = {"XDG_DATA_HOME=" + dir.path + "/user", "XDG_DATA_DIRS=" + dir.path + "/system"};

@@ -78,6 +78,14 @@ TEST(SaveDialog, NameFieldShowsTheSuggestedNameWithItsSpaces) {
   ASSERT_TRUE(h.wait_messages(2));
 }
 
+TEST(SaveDialog, GermanDesktopGetsTheGermanTitle) {
+  Helper h({"LANG=de_DE.UTF-8"});
+  h.send(conversation("sendfile", "Brief.pdf", sample_document(100)));
+  ASSERT_TRUE(answer_dialog("Datei speichern", "Escape")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(2));
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+}
+
 TEST(SaveDialog, ReturnOnTheSuggestedNameSavesInTheHomeFolder) {
   Helper h;
   Bytes doc = sample_document(10000, 52);

@@ -1,0 +1,40 @@
+// The helper's own command-line options: a version and a usage, without a display.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+// The program beside the helper under test (both are installed together).
+std::string sibling(const std::string &name) {
+  std::string helper = helper_binary();
+  return helper.substr(0, helper.rfind('/') + 1) + name;
+}
+
+TEST(ChannelCommandLine, BothProgramsPrintTheProjectVersion) {
+  for (const std::string &program : {helper_binary(), sibling("vandrel-host")}) {
+    int status = -1;
+    std::string out = run({"/usr/bin/env", "-u", "DISPLAY", program, "--version"}, &status);
+    EXPECT_EQ(status, 0) << program;
+    EXPECT_EQ(out, "vandrel " VANDREL_VERSION "\n") << program;
+  }
+}
+
+TEST(ChannelCommandLine, HelpSaysWhatItIsAndListsTheToolkitsOptionsWithoutADisplay) {
+  int status = -1;
+  std::string out =
+      run({"/usr/bin/env", "-u", "DISPLAY", "LC_ALL=C.UTF-8", helper_binary(), "--help"}, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("with pipes on its standard input and output"), std::string::npos) << out;
+  EXPECT_NE(out.find("vandrel(1)"), std::string::npos) << out;
+  EXPECT_NE(out.find("--display=DISPLAY"), std::string::npos) << out;
+  EXPECT_NE(out.find("--version"), std::string::npos) << out;
+}
+
+TEST(ChannelCommandLine, WithoutADisplayTheHelperExitsWithStatusOne) {
+  int status = -1;
+  run({"/usr/bin/env", "-u", "DISPLAY", helper_binary()}, &status);
+  EXPECT_EQ(status, 1);
+}
+
+}  // namespace
