@@ -10,6 +10,7 @@
 // on neither way; --quiet-wait 0 times at once.
 // Needs DISPLAY (the helper starts its toolkit) and CUPS_SERVER (a print server
 // with a default queue; scripts/bench starts private ones of both).
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,12 +127,12 @@ bool reset_peak(pid_t pid) {
 void settle_print_server() {
   double until = now() + 120;
   int status;
-  while (!run_capture({"/usr/bin/lpstat", "-o"}, &status).empty() && now() < until)
-    usleep(50000);
+  while (!run_capture({"/usr/bin/lpstat", "-o"}, &status).empty() && now() < until) usleep(50000);
   const char *server = getenv("CUPS_SERVER");
   std::string sock = server ? server : "";
   const std::string suffix = "/cups.sock";
-  if (sock.size() > suffix.size() && sock.compare(sock.size() - suffix.size(), suffix.size(), suffix) == 0) {
+  if (sock.size() > suffix.size() &&
+      sock.compare(sock.size() - suffix.size(), suffix.size(), suffix) == 0) {
     std::string spool = sock.substr(0, sock.size() - suffix.size()) + "/spool";
     if (DIR *d = opendir(spool.c_str())) {
       while (struct dirent *e = readdir(d))
@@ -150,8 +150,8 @@ bool cpu_jiffies(unsigned long long *busy, unsigned long long *total) {
   FILE *f = fopen("/proc/stat", "r");
   if (!f) return false;
   unsigned long long v[8] = {};
-  int n = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
-                 &v[5], &v[6], &v[7]);
+  int n = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
+                 &v[4], &v[5], &v[6], &v[7]);
   fclose(f);
   if (n < 5) return false;
   *total = 0;
@@ -194,8 +194,8 @@ void drain(int fd, std::string *into) {
 
 // Starts the helper with its own HOME, lets it settle, sends the conversation and
 // times it from the first byte written until lp has returned and the spool file is
-// gone (seen through inotify). Fills run->helper_s, idle_kib and peak_above_kib. False on any failure,
-// with the reason on standard error.
+// gone (seen through inotify). Fills run->helper_s, idle_kib and peak_above_kib. False on any
+// failure, with the reason on standard error.
 bool time_helper(const Options &opt, const Workload &w, const std::string &workdir, Run *run) {
   std::string home = workdir + "/home";
   remove_tree(home);
@@ -291,7 +291,10 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
 
   if (!done || !write_ok) {
     fprintf(stderr, "helper run failed (%s); its standard error:\n%s\n",
-            !alive ? "it ended" : !write_ok ? "writing failed" : "no completion seen", err.c_str());
+            !alive      ? "it ended"
+            : !write_ok ? "writing failed"
+                        : "no completion seen",
+            err.c_str());
     return false;
   }
   if (err.find("request id is") == std::string::npos || err.find("vandrel:") != std::string::npos) {
@@ -414,15 +417,18 @@ int main(int argc, char **argv) {
   Options opt = parse(argc, argv);
   signal(SIGPIPE, SIG_IGN);
   if (!getenv("DISPLAY")) die("DISPLAY is not set; the helper needs an X server");
-  if (!getenv("CUPS_SERVER")) fprintf(stderr, "bench_default_job: CUPS_SERVER is not set; using the system's print server\n");
+  if (!getenv("CUPS_SERVER"))
+    fprintf(stderr, "bench_default_job: CUPS_SERVER is not set; using the system's print server\n");
   if (access(opt.vandrel.c_str(), X_OK) != 0) die("the helper given is not executable");
 
   char tmpl[] = "/tmp/vandrel-bench-XXXXXX";
   if (!mkdtemp(tmpl)) die("cannot make a work folder");
   std::string workdir = tmpl;
 
-  printf("vandrel \"default\" job against by hand (sh -c 'gzip -dc doc.gz > doc && lp doc'), %d run%s each\n",
-         opt.reps, opt.reps == 1 ? "" : "s");
+  printf(
+      "vandrel \"default\" job against by hand (sh -c 'gzip -dc doc.gz > doc && lp doc'), %d run%s "
+      "each\n",
+      opt.reps, opt.reps == 1 ? "" : "s");
   printf("load average at the start: %s\n", load_average().c_str());
   fflush(stdout);
 
@@ -442,7 +448,8 @@ int main(int argc, char **argv) {
       // Alternate which way goes first, so neither always meets a warmer machine.
       bool helper_first = rep % 2 == 0;
       for (int turn = 0; turn < 2 && !failed; ++turn) {
-        bool ok = (turn == 0) == helper_first ? time_helper(opt, w, workdir, &r) : time_by_hand(opt, w, workdir, &r);
+        bool ok = (turn == 0) == helper_first ? time_helper(opt, w, workdir, &r)
+                                              : time_by_hand(opt, w, workdir, &r);
         failed = !ok;
         settle_print_server();
       }
@@ -450,10 +457,11 @@ int main(int argc, char **argv) {
       helper.push_back(r.helper_s);
       baseline.push_back(r.baseline_s);
       peak_above = std::max(peak_above, r.peak_above_kib);
-      printf("  %u MiB run %d: helper %.3f s (spooled at %.3f s), by hand %.3f s, ratio %.2f, "
-             "idle RSS %.1f MiB, peak above idle %.1f MiB\n",
-             mib, rep + 1, r.helper_s, r.spooled_s, r.baseline_s, r.helper_s / r.baseline_s,
-             r.idle_kib / 1024.0, r.peak_above_kib / 1024.0);
+      printf(
+          "  %u MiB run %d: helper %.3f s (spooled at %.3f s), by hand %.3f s, ratio %.2f, "
+          "idle RSS %.1f MiB, peak above idle %.1f MiB\n",
+          mib, rep + 1, r.helper_s, r.spooled_s, r.baseline_s, r.helper_s / r.baseline_s,
+          r.idle_kib / 1024.0, r.peak_above_kib / 1024.0);
       if (r.busy) printf("    (the machine was busy with other work during this run)\n");
       fflush(stdout);
     }

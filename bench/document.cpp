@@ -17,20 +17,24 @@ struct Random {
 };
 
 const char *const kWords[] = {
-    "the", "of", "and", "to", "in", "a", "is", "that", "for", "it", "as", "was", "with",
-    "be", "by", "on", "not", "he", "this", "are", "or", "his", "from", "at", "which",
-    "but", "have", "an", "had", "they", "you", "were", "their", "one", "all", "we",
-    "can", "her", "has", "there", "been", "if", "more", "when", "will", "would", "who",
-    "so", "no", "quarterly", "report", "revenue", "account", "balance", "customer",
-    "invoice", "payment", "total", "amount", "period", "service", "delivery", "order",
-    "figure", "table", "section", "summary", "results", "growth", "market", "region",
-    "product", "system", "process", "number", "value", "change", "increase", "decrease",
-    "compared", "previous", "following", "expected", "reported", "between", "during",
-    "within", "against", "average", "percent", "million", "thousand", "statement",
-    "operating", "financial", "management", "committee", "approved", "schedule", "note",
-    "page", "see", "also", "above", "below", "including", "excluding", "net", "gross",
-    "cost", "costs", "income", "expenses", "assets", "liabilities", "equity", "cash",
-    "flow", "year", "years", "month", "months", "first", "second", "third", "fourth",
+    "the",       "of",        "and",         "to",        "in",         "a",         "is",
+    "that",      "for",       "it",          "as",        "was",        "with",      "be",
+    "by",        "on",        "not",         "he",        "this",       "are",       "or",
+    "his",       "from",      "at",          "which",     "but",        "have",      "an",
+    "had",       "they",      "you",         "were",      "their",      "one",       "all",
+    "we",        "can",       "her",         "has",       "there",      "been",      "if",
+    "more",      "when",      "will",        "would",     "who",        "so",        "no",
+    "quarterly", "report",    "revenue",     "account",   "balance",    "customer",  "invoice",
+    "payment",   "total",     "amount",      "period",    "service",    "delivery",  "order",
+    "figure",    "table",     "section",     "summary",   "results",    "growth",    "market",
+    "region",    "product",   "system",      "process",   "number",     "value",     "change",
+    "increase",  "decrease",  "compared",    "previous",  "following",  "expected",  "reported",
+    "between",   "during",    "within",      "against",   "average",    "percent",   "million",
+    "thousand",  "statement", "operating",   "financial", "management", "committee", "approved",
+    "schedule",  "note",      "page",        "see",       "also",       "above",     "below",
+    "including", "excluding", "net",         "gross",     "cost",       "costs",     "income",
+    "expenses",  "assets",    "liabilities", "equity",    "cash",       "flow",      "year",
+    "years",     "month",     "months",      "first",     "second",     "third",     "fourth",
 };
 constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
 
@@ -70,7 +74,8 @@ void put_page(std::string &out, Random &rng, unsigned object) {
 }  // namespace
 
 Bytes pdf_like_document(size_t size, uint64_t seed) {
-  static const char kHead[] = "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+  static const char kHead[] =
+      "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
   static const char kTail[] = "\n%%EOF\n";
   std::string text = kHead;
   text.reserve(size + 8192);

@@ -3,9 +3,8 @@
 // path for a "default" job short of the print command. Bytes/s count the
 // decompressed bytes (the document's).
 #include <benchmark/benchmark.h>
-#include <zlib.h>
-
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +44,8 @@ ssize_t count_write(void *cookie, const char *, size_t size) {
 }
 
 void set_counters(benchmark::State &state, const Data &d) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(d.plain_size));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(d.plain_size));
   state.counters["compressed_MiB"] = static_cast<double>(d.gz.size()) / (1 << 20);
   state.counters["ratio"] = static_cast<double>(d.plain_size) / static_cast<double>(d.gz.size());
 }

@@ -212,7 +212,8 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
       if (ev.type == MapNotify && !chooser && window_title(dpy, ev.xmap.window) == kDialogTitle) {
         chooser = ev.xmap.window;
         mapped_at = at;
-      } else if (ev.type == UnmapNotify && chooser && ev.xunmap.window == chooser && pressed_at > 0) {
+      } else if (ev.type == UnmapNotify && chooser && ev.xunmap.window == chooser &&
+                 pressed_at > 0) {
         unmapped = true;
       }
     }
@@ -233,8 +234,8 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
       if (fds[2].revents & (POLLHUP | POLLERR)) err_fd = -1;
     }
     // Half a second after the chooser appeared: Save. Again when a press was lost.
-    bool press = chooser && !unmapped &&
-                 (pressed_at > 0 ? at - pressed_at > 3 : at - mapped_at > 0.5);
+    bool press =
+        chooser && !unmapped && (pressed_at > 0 ? at - pressed_at > 3 : at - mapped_at > 0.5);
     if (press) {
       int status;
       std::string id = std::to_string(chooser);
@@ -263,15 +264,20 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
   close(p.from_helper);
   XCloseDisplay(dpy);
   struct stat st;
-  bool saved = stat((home + "/" + name).c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == doc_size;
+  bool saved =
+      stat((home + "/" + name).c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == doc_size;
   remove_tree(home);
 
   // The toolkit's own warnings name the program as "(vandrel:PID)"; ours start a line.
-  bool complained = err.compare(0, 9, "vandrel: ") == 0 || err.find("\nvandrel: ") != std::string::npos;
+  bool complained =
+      err.compare(0, 9, "vandrel: ") == 0 || err.find("\nvandrel: ") != std::string::npos;
   if (!done || !write_ok || !saved || complained) {
     fprintf(stderr, "save run failed (%s); its standard error:\n%s\n",
-            !alive ? "it ended" : !write_ok ? "writing failed" : !chooser ? "no chooser seen"
-            : !done ? "no restorefullscreen seen" : "the document was not saved whole",
+            !alive      ? "it ended"
+            : !write_ok ? "writing failed"
+            : !chooser  ? "no chooser seen"
+            : !done     ? "no restorefullscreen seen"
+                        : "the document was not saved whole",
             err.c_str());
     return false;
   }
@@ -361,10 +367,12 @@ int main(int argc, char **argv) {
       dialog.push_back(r.dialog_s);
       save.push_back(r.save_s);
       peak_above = std::max(peak_above, r.peak_above_kib);
-      printf("  %u MiB run %d: dialog on screen at %.3f s, Save to restore %.3f s%s, idle RSS %.1f MiB, "
-             "peak above idle %.1f MiB\n",
-             mib, rep + 1, r.dialog_s, r.save_s, r.presses > 1 ? " (a press was lost)" : "",
-             r.idle_kib / 1024.0, r.peak_above_kib / 1024.0);
+      printf(
+          "  %u MiB run %d: dialog on screen at %.3f s, Save to restore %.3f s%s, idle RSS %.1f "
+          "MiB, "
+          "peak above idle %.1f MiB\n",
+          mib, rep + 1, r.dialog_s, r.save_s, r.presses > 1 ? " (a press was lost)" : "",
+          r.idle_kib / 1024.0, r.peak_above_kib / 1024.0);
       if (r.busy) printf("    (the machine was busy with other work during this run)\n");
       fflush(stdout);
     }
@@ -374,7 +382,8 @@ int main(int argc, char **argv) {
   remove_tree(workdir);
   if (failed) return 2;
 
-  printf("\n%-9s %17s %17s %17s\n", "document", "dialog on screen", "Save to restore", "peak above idle");
+  printf("\n%-9s %17s %17s %17s\n", "document", "dialog on screen", "Save to restore",
+         "peak above idle");
   for (const Result &r : results)
     printf("%4u MiB  %15.3f s %15.3f s %13.1f MiB\n", r.mib, r.dialog, r.save, r.peak_mib);
   const Result &largest = results.back();

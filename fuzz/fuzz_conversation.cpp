@@ -27,7 +27,6 @@
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
 
-
 using Bytes = std::vector<unsigned char>;
 
 namespace {

@@ -12,7 +12,6 @@
 #include "channel/inflate.h"
 #include "fuzz_check.h"
 
-
 // Output kept for comparing bytes; past it only the length and CRC are compared.
 constexpr size_t kKeep = 1 << 20;
 

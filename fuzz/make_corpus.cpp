@@ -95,8 +95,12 @@ int main(int argc, char **argv) {
   mkdir((g_dir + "/conversation").c_str(), 0755);
   mkdir((g_dir + "/inflate").c_str(), 0755);
   bool ok = true;
-  auto conv = [&](const std::string &name, const Bytes &b) { ok = write_seed("conversation", name, b) && ok; };
-  auto body = [&](const std::string &name, const Bytes &b) { ok = write_seed("inflate", name, b) && ok; };
+  auto conv = [&](const std::string &name, const Bytes &b) {
+    ok = write_seed("conversation", name, b) && ok;
+  };
+  auto body = [&](const std::string &name, const Bytes &b) {
+    ok = write_seed("inflate", name, b) && ok;
+  };
 
   Bytes doc = document(3000, 1);
   // The three commands and an unknown word, each alone, then all in one stream.
@@ -105,17 +109,18 @@ int main(int argc, char **argv) {
   conv("sendfile", conversation("sendfile", "notes.txt", to_bytes("hello\n")));
   conv("unknown-word", conversation("printplease", "x.pdf", doc));
   conv("prefix-word", conversation("defaultprinter", "y.pdf", document(100, 3)));
-  conv("stream", cat({conversation("sendfile", "a.bin", noise(300, 1)),
-                      conversation("default", "b.pdf", document(500, 4)),
-                      conversation("zzz", "", Bytes()),
-                      conversation("adobeprintdialog", "c.pdf", document(200, 5))}));
+  conv("stream",
+       cat({conversation("sendfile", "a.bin", noise(300, 1)),
+            conversation("default", "b.pdf", document(500, 4)), conversation("zzz", "", Bytes()),
+            conversation("adobeprintdialog", "c.pdf", document(200, 5))}));
   // Names the spool folder must make safe, and an empty document.
-  conv("odd-names", cat({conversation("sendfile", "../up/a b.pdf", doc),
-                         conversation("sendfile", "..", Bytes()),
-                         conversation("sendfile", "", to_bytes("x"))}));
+  conv("odd-names",
+       cat({conversation("sendfile", "../up/a b.pdf", doc), conversation("sendfile", "..", Bytes()),
+            conversation("sendfile", "", to_bytes("x"))}));
   // A document across several 16384-byte chunks, stored and compressed.
-  conv("large-stored", cat({command_frame("sendfile"),
-                            frame(deflate_bytes(file_payload("big.bin", noise(20000, 2)), 31, 0))}));
+  conv("large-stored",
+       cat({command_frame("sendfile"),
+            frame(deflate_bytes(file_payload("big.bin", noise(20000, 2)), 31, 0))}));
   conv("large-text", conversation("sendfile", "big.txt", document(200000, 6)));
   // A printing document past one 1 MiB spool block, in a few kilobytes of gzip.
   std::string line = "0 0 612 792 re f % the same line again and again\n";
@@ -124,7 +129,8 @@ int main(int argc, char **argv) {
   conv("large-printing", conversation("default", "huge.pdf", to_bytes(repeated)));
 
   // Command frames that cannot be read as a word.
-  conv("cmd-short", cat({frame(gzip_bytes(to_bytes("vandrel"))), conversation("sendfile", "a", doc)}));
+  conv("cmd-short",
+       cat({frame(gzip_bytes(to_bytes("vandrel"))), conversation("sendfile", "a", doc)}));
   Bytes nul_prefix = command_payload("sendfile");
   nul_prefix[3] = 0;
   conv("cmd-nul-prefix", frame(gzip_bytes(nul_prefix)));
@@ -147,13 +153,17 @@ int main(int argc, char **argv) {
 
   // Bodies that are not one whole gzip member.
   Bytes gz_doc = gzip_bytes(file_payload("t.pdf", doc));
-  conv("file-truncated-gzip", cat({command_frame("sendfile"), frame(cut(gz_doc, gz_doc.size() / 2))}));
+  conv("file-truncated-gzip",
+       cat({command_frame("sendfile"), frame(cut(gz_doc, gz_doc.size() / 2))}));
   conv("cmd-truncated-gzip", frame(cut(gzip_bytes(command_payload("sendfile")), 12)));
-  conv("file-zlib", cat({command_frame("sendfile"), frame(deflate_bytes(file_payload("z.pdf", doc), 15))}));
-  conv("cmd-zlib", cat({frame(deflate_bytes(command_payload("sendfile"), 15)), file_frame("z", doc)}));
-  conv("file-raw-deflate",
-       cat({command_frame("default"), skipped_frame(), frame(deflate_bytes(file_payload("r.pdf", doc), -15))}));
-  conv("file-plain", cat({command_frame("sendfile"), frame(file_payload("p.txt", to_bytes("plain")))}));
+  conv("file-zlib",
+       cat({command_frame("sendfile"), frame(deflate_bytes(file_payload("z.pdf", doc), 15))}));
+  conv("cmd-zlib",
+       cat({frame(deflate_bytes(command_payload("sendfile"), 15)), file_frame("z", doc)}));
+  conv("file-raw-deflate", cat({command_frame("default"), skipped_frame(),
+                                frame(deflate_bytes(file_payload("r.pdf", doc), -15))}));
+  conv("file-plain",
+       cat({command_frame("sendfile"), frame(file_payload("p.txt", to_bytes("plain")))}));
   conv("two-members", cat({command_frame("sendfile"),
                            frame(cat({gzip_bytes(file_payload("m.pdf", doc)), gzip_bytes(doc)}))}));
   conv("trailing-bytes", cat({command_frame("sendfile"), frame(cat({gz_doc, noise(100, 3)})),

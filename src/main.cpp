@@ -1,11 +1,10 @@
 // vandrel: prints or saves the documents a host application sends on standard input.
 #include <fcntl.h>
 #include <gtk/gtk.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <pthread.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>

@@ -8,9 +8,7 @@
 #error "VANDREL_SANITIZER_LOG names the report files"
 #endif
 
-extern "C" const char *__asan_default_options() {
-  return "log_path=" VANDREL_SANITIZER_LOG;
-}
+extern "C" const char *__asan_default_options() { return "log_path=" VANDREL_SANITIZER_LOG; }
 
 extern "C" const char *__ubsan_default_options() {
   return "log_path=" VANDREL_SANITIZER_LOG ":print_stacktrace=1";

@@ -34,7 +34,7 @@ struct PayloadSink {
   size_t head_len = 0;
   size_t unlen = 0;
   DecodeStatus name_status = DecodeTooShort;
-  int store_errno = 0;  // the first failure to store the document
+  int store_errno = 0;               // the first failure to store the document
   std::vector<unsigned char> block;  // document bytes not yet written
 };
 }  // namespace
@@ -69,9 +69,8 @@ void discard_document(const ReaderContext &ctx, Conversation *conv) {
 static void header_complete(PayloadSink *s) {
   s->name_status = decode_document_name(s->head, kHeaderSize, s->conv->fname2);
   if (s->name_status != DecodeOk || !s->keep_document) return;
-  s->conv->document_fd =
-      s->ctx->store->create(s->ctx->store->data, s->conv->command, s->conv->fname2,
-                            s->conv->fullname);
+  s->conv->document_fd = s->ctx->store->create(s->ctx->store->data, s->conv->command,
+                                               s->conv->fname2, s->conv->fullname);
   if (s->conv->document_fd < 0) s->store_errno = errno ? errno : EIO;
 }
 
@@ -179,8 +178,9 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
   if (conv->file_status != Z_OK) {
     // A cut or corrupt document is never printed or saved as if it were whole.
     discard_document(ctx, conv);
-    diagnose(ctx, what, body.gzip_magic ? "the document did not arrive whole"
-                                        : "the document did not arrive whole (not a gzip stream)");
+    diagnose(ctx, what,
+             body.gzip_magic ? "the document did not arrive whole"
+                             : "the document did not arrive whole (not a gzip stream)");
     conv->skip = conv->cut = true;
   } else if (sink.name_status != DecodeOk) {
     diagnose(ctx, "file frame skipped", decode_status_text(sink.name_status));
@@ -215,7 +215,8 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
   if (word_status == DecodeTooShort) {
     // No word can be read, so no further frame is known to belong to it.
     bool not_gzip = sink.unlen == 0 && !body.gzip_magic;
-    diagnose(ctx, "command frame skipped", decode_status_text(not_gzip ? DecodeNotGzip : word_status));
+    diagnose(ctx, "command frame skipped",
+             decode_status_text(not_gzip ? DecodeNotGzip : word_status));
     conv->skip = true;
     return ReadStatus::Ok;
   }

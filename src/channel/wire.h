@@ -62,8 +62,7 @@ int frames_after(Command command);
 // (to its first NUL, at most 511 bytes) before the first whole separator.
 // payload may be longer than the header; only its first kHeaderSize bytes are read.
 // On any status but DecodeOk fname2 is the empty text.
-DecodeStatus decode_document_name(const unsigned char *payload, size_t len,
-                                  char fname2[kTextSize]);
+DecodeStatus decode_document_name(const unsigned char *payload, size_t len, char fname2[kTextSize]);
 
 // A short English description of a status, for one-line diagnostics.
 const char *decode_status_text(DecodeStatus status);

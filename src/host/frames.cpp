@@ -35,7 +35,9 @@ Bytes frame_with_length(uint32_t length, const Bytes &body) {
   return f;
 }
 
-Bytes frame(const Bytes &body) { return frame_with_length(static_cast<uint32_t>(body.size()), body); }
+Bytes frame(const Bytes &body) {
+  return frame_with_length(static_cast<uint32_t>(body.size()), body);
+}
 
 Bytes command_frame(const std::string &word) {
   std::string text = "vandrel-host:" + word + kSeparator + "1";

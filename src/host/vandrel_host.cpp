@@ -95,13 +95,18 @@ static int usage_error(const std::string &why) {
 // Sets one option from its key and value. Returns false when either is bad.
 static bool set_option(const std::string &key, const std::string &value, Options *opt) {
   char *end = nullptr;
-  if (key == "--helper") opt->helper = value;
-  else if (key == "--command") opt->command = value;
-  else if (key == "--name") opt->name = value;
+  if (key == "--helper")
+    opt->helper = value;
+  else if (key == "--command")
+    opt->command = value;
+  else if (key == "--name")
+    opt->name = value;
   else if (key == "--stop" && (value == "signal" || value == "eof"))
     opt->stop_signal = value == "signal";
-  else if (key == "--wait") opt->wait_seconds = strtod(value.c_str(), &end);
-  else return false;
+  else if (key == "--wait")
+    opt->wait_seconds = strtod(value.c_str(), &end);
+  else
+    return false;
   return !end || (end != value.c_str() && !*end && opt->wait_seconds >= 0);
 }
 
@@ -233,8 +238,8 @@ static void watch_output(Watch *w) {
 // message) for wait_seconds since `since`. With drain_fd >= 0 it also returns as soon
 // as the helper has read every byte written to that pipe.
 static void wait_settled(Watch *w, double wait_seconds, Clock::time_point since, int drain_fd) {
-  auto quiet = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(wait_seconds));
+  auto quiet =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait_seconds));
   for (;;) {
     int unread = 0;
     if (drain_fd >= 0 && (ioctl(drain_fd, FIONREAD, &unread) != 0 || unread == 0)) return;
@@ -298,8 +303,8 @@ int main(int argc, char **argv) {
   bool ok = true;
   for (size_t i = 0; i < jobs.size() && ok; ++i) {
     ok = write_all_fd(hp.to_helper, jobs[i].data(), jobs[i].size());
-    if (!ok) fprintf(stderr, "vandrel-host: the helper stopped reading at %s\n",
-                     opt.files[i].c_str());
+    if (!ok)
+      fprintf(stderr, "vandrel-host: the helper stopped reading at %s\n", opt.files[i].c_str());
   }
 
   if (opt.stop_signal) {

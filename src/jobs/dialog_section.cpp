@@ -32,7 +32,9 @@ static void send_control_message(int pipe_to_write, const char *word) {
 
 void removeFullScreen(int pipe_to_write) { send_control_message(pipe_to_write, kRemoveFullScreen); }
 
-void restoreFullScreen(int pipe_to_write) { send_control_message(pipe_to_write, kRestoreFullScreen); }
+void restoreFullScreen(int pipe_to_write) {
+  send_control_message(pipe_to_write, kRestoreFullScreen);
+}
 
 void dialog_section(int pipe_to_write, const std::function<void()> &dialog) {
   G_LOCK(yes_or_no);

@@ -5,7 +5,6 @@
 
 #include <gtk/gtk.h>
 #include <gtk/gtkunixprint.h>
-
 #include <sys/types.h>
 
 #include <cstddef>

@@ -1,11 +1,10 @@
 #include "jobs/host_window.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
-
-#include <X11/Xatom.h>
-#include <X11/Xutil.h>
 
 #include <algorithm>
 #include <cctype>
@@ -123,7 +122,8 @@ static std::vector<unsigned long> long_property(Display *x, Window w, const char
 // The top-level windows of screen: the window manager's client list, or, with no
 // window manager that keeps one, the root window's children.
 static std::vector<unsigned long> top_level_windows(GdkScreen *screen, Display *x, Window root) {
-  if (gdk_x11_screen_supports_net_wm_hint(screen, gdk_atom_intern_static_string("_NET_CLIENT_LIST")))
+  if (gdk_x11_screen_supports_net_wm_hint(screen,
+                                          gdk_atom_intern_static_string("_NET_CLIENT_LIST")))
     return long_property(x, root, "_NET_CLIENT_LIST");
   std::vector<unsigned long> windows;
   Window root_back = None, parent = None, *children = nullptr;
@@ -136,7 +136,8 @@ static std::vector<unsigned long> top_level_windows(GdkScreen *screen, Display *
 
 // The window the window manager has active on screen, or 0.
 static unsigned long active_window(GdkScreen *screen, Display *x, Window root) {
-  if (!gdk_x11_screen_supports_net_wm_hint(screen, gdk_atom_intern_static_string("_NET_ACTIVE_WINDOW")))
+  if (!gdk_x11_screen_supports_net_wm_hint(screen,
+                                           gdk_atom_intern_static_string("_NET_ACTIVE_WINDOW")))
     return 0;
   std::vector<unsigned long> active = long_property(x, root, "_NET_ACTIVE_WINDOW");
   return active.empty() ? 0 : active[0];
@@ -188,8 +189,8 @@ static unsigned long top_level_of(Display *x, Window w) {
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char *data = nullptr;
-    bool managed = XGetWindowProperty(x, w, wm_state, 0, 0, False, AnyPropertyType, &type, &format, &count,
-                                      &after, &data) == Success &&
+    bool managed = XGetWindowProperty(x, w, wm_state, 0, 0, False, AnyPropertyType, &type, &format,
+                                      &count, &after, &data) == Success &&
                    type != None;
     if (data) XFree(data);
     Window root = None, parent = None, *children = nullptr;
@@ -213,8 +214,10 @@ static unsigned long named_window(Display *x) {
     std::vector<unsigned long> pid = long_property(x, id, "_NET_WM_PID");
     if (pid.empty() || pid[0] != static_cast<unsigned long>(getpid())) return id;
   }
-  fprintf(stderr, "vandrel: %s=%.64s is not a live window of the host; looking for the host's window instead\n",
-          kParentWindowVariable, text);
+  fprintf(
+      stderr,
+      "vandrel: %s=%.64s is not a live window of the host; looking for the host's window instead\n",
+      kParentWindowVariable, text);
   return 0;
 }
 
@@ -239,7 +242,8 @@ static bool host_place(GdkDisplay *display, Window w, HostPlace *place) {
     return false;
   for (int i = 0; i < gdk_display_get_n_screens(display); ++i) {
     GdkScreen *screen = gdk_display_get_screen(display, i);
-    if (GDK_WINDOW_XID(gdk_screen_get_root_window(screen)) == attributes.root) place->screen = screen;
+    if (GDK_WINDOW_XID(gdk_screen_get_root_window(screen)) == attributes.root)
+      place->screen = screen;
   }
   std::vector<unsigned long> frame = long_property(x, w, "_NET_FRAME_EXTENTS");
   if (frame.size() == 4) {
@@ -266,7 +270,8 @@ void attach_to_host(GtkWidget *dialog) {
   if (!found) return;
 
   // On the host's screen first: a realized window cannot change screens.
-  if (place.screen != gtk_widget_get_screen(dialog)) gtk_window_set_screen(GTK_WINDOW(dialog), place.screen);
+  if (place.screen != gtk_widget_get_screen(dialog))
+    gtk_window_set_screen(GTK_WINDOW(dialog), place.screen);
   GdkWindow *parent = gdk_window_foreign_new_for_display(display, host);
   if (!parent) return;  // gone since it was found
   gtk_widget_realize(dialog);
@@ -285,8 +290,8 @@ void attach_to_host(GtkWidget *dialog) {
   GdkRectangle monitor;
   int centre_x = place.outer.x + place.outer.width / 2;
   int centre_y = place.outer.y + place.outer.height / 2;
-  gdk_screen_get_monitor_geometry(place.screen, gdk_screen_get_monitor_at_point(place.screen, centre_x, centre_y),
-                                  &monitor);
+  gdk_screen_get_monitor_geometry(
+      place.screen, gdk_screen_get_monitor_at_point(place.screen, centre_x, centre_y), &monitor);
   int width = 0, height = 0;
   gtk_window_get_size(GTK_WINDOW(dialog), &width, &height);
   width += place.frame_left + place.frame_right;

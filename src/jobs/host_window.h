@@ -42,10 +42,10 @@ bool same_machine(const std::string &client_machine, const std::string &host_nam
 // A top-level window as the X part saw it.
 struct WindowCandidate {
   unsigned long id = 0;
-  long pid = 0;          // _NET_WM_PID, 0 when unset
-  std::string machine;   // WM_CLIENT_MACHINE, empty when unset
-  bool viewable = false; // mapped, and so are its ancestors
-  long long area = 0;    // width times height
+  long pid = 0;           // _NET_WM_PID, 0 when unset
+  std::string machine;    // WM_CLIENT_MACHINE, empty when unset
+  bool viewable = false;  // mapped, and so are its ancestors
+  long long area = 0;     // width times height
 };
 
 // Chooses the host's window: the windows of the first pid in ancestors that has any

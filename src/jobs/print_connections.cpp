@@ -15,7 +15,8 @@ static std::string peer_of(int fd) {
   struct sockaddr_storage address;
   socklen_t length = sizeof address;
   if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&address), &length) != 0) return "";
-  return std::string(reinterpret_cast<const char *>(&address), std::min<size_t>(length, sizeof address));
+  return std::string(reinterpret_cast<const char *>(&address),
+                     std::min<size_t>(length, sizeof address));
 }
 
 std::vector<OpenSocket> open_sockets() {

@@ -46,7 +46,8 @@ static gboolean release_completion(gpointer data) {
   PrintCompletion *completion = static_cast<PrintCompletion *>(data);
   std::vector<OpenSocket> left = sockets_still_open(completion->connections);
   if (left.size() == 1) close(left[0].fd);
-  if (completion->verdict_handler) g_signal_handler_disconnect(completion->job, completion->verdict_handler);
+  if (completion->verdict_handler)
+    g_signal_handler_disconnect(completion->job, completion->verdict_handler);
   g_object_unref(completion->job);
   delete completion;
   return FALSE;
@@ -94,11 +95,12 @@ static void job_status_changed(GtkPrintJob *job, gpointer data) {
     GtkPageSetup *page_setup = nullptr;
     g_object_get(job, "page-setup", &page_setup, nullptr);
     std::string title = cut_at_character(gtk_print_job_get_title(job), kMaxJobTitle);
-    bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job), page_setup,
-                           completion->path.c_str(), title);
+    bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job),
+                           page_setup, completion->path.c_str(), title);
     if (page_setup) g_object_unref(page_setup);
     if (resent) {
-      fprintf(stderr, "vandrel: the print server refused the job's long name; sent again as \"%s\"\n",
+      fprintf(stderr,
+              "vandrel: the print server refused the job's long name; sent again as \"%s\"\n",
               title.c_str());
       return;
     }
@@ -212,8 +214,8 @@ static bool open_preview(const char *file, std::string *why, std::string *why_sh
       GList *uris = g_list_append(nullptr, uri);
       int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
       opened = g_desktop_app_info_launch_uris_as_manager_with_fds(
-          G_DESKTOP_APP_INFO(app), uris, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr,
-          devnull, 2, 2, &error);
+          G_DESKTOP_APP_INFO(app), uris, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
+          nullptr, devnull, 2, 2, &error);
       if (!opened) *why = *why_shown = error->message;
       if (devnull >= 0) close(devnull);
       g_list_free(uris);
@@ -233,8 +235,9 @@ static void show_preview(GtkWindow *parent, const char *file) {
   std::string why, why_shown;
   if (open_preview(file, &why, &why_shown)) return;
   fprintf(stderr, "vandrel: cannot preview %s: %s\n", file, why.c_str());
-  GtkWidget *message = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
-                                              GTK_BUTTONS_OK, "%s", _(kNoPreviewText));
+  GtkWidget *message =
+      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
+                             GTK_BUTTONS_OK, "%s", _(kNoPreviewText));
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message), "%s", why_shown.c_str());
   gtk_window_set_title(GTK_WINDOW(message), _(kPreviewTitle));
   attach_to_host(message);
@@ -253,7 +256,8 @@ int showdl(const char *file, const char *name) {
 
   // Preview leaves the job where it was: the dialog comes back for it.
   gint response;
-  while ((response = run_dialog(dialog)) == GTK_RESPONSE_APPLY) show_preview(GTK_WINDOW(dialog), file);
+  while ((response = run_dialog(dialog)) == GTK_RESPONSE_APPLY)
+    show_preview(GTK_WINDOW(dialog), file);
   // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
   bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name);
   if (!sent) spool_remove(file);

@@ -27,9 +27,9 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *l
   char *display = g_filename_display_name(target);
   std::string shown = shorten_middle(display, kShownPathChars);
   g_free(display);
-  GtkWidget *error = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kSaveFailedText),
-                                            shown.c_str());
+  GtkWidget *error =
+      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_ERROR,
+                             GTK_BUTTONS_OK, _(kSaveFailedText), shown.c_str());
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", shown_reason);
   gtk_window_set_title(GTK_WINDOW(error), _(kSaveDialogTitle));
   attach_to_host(error);

@@ -120,7 +120,8 @@ bool copy_bytes(int src, int dst, size_t datalen) {
   std::unique_ptr<unsigned char[]> buf;
   if (done < datalen) buf.reset(new unsigned char[kCopyBlock]);
   while (done < datalen) {
-    ssize_t n = pread(src, buf.get(), std::min(datalen - done, kCopyBlock), static_cast<off_t>(done));
+    ssize_t n =
+        pread(src, buf.get(), std::min(datalen - done, kCopyBlock), static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -166,14 +167,16 @@ int place(const char *from, const char *dest, bool replace) {
 // so that renaming the path moves exactly the document.
 bool held_file_is(int fd, const std::string &held_path, size_t datalen, struct stat *st) {
   struct stat by_path;
-  if (held_path.empty() || fstat(fd, st) != 0 || lstat(held_path.c_str(), &by_path) != 0) return false;
+  if (held_path.empty() || fstat(fd, st) != 0 || lstat(held_path.c_str(), &by_path) != 0)
+    return false;
   return S_ISREG(st->st_mode) && st->st_dev == by_path.st_dev && st->st_ino == by_path.st_ino &&
          static_cast<size_t>(st->st_size) == datalen;
 }
 
 // Copies the document into a new short-named file beside dest and puts it in
 // dest's place; the new file is removed again when anything fails.
-int copy_beside(int fd, size_t datalen, const std::string &dest, mode_t mode, const struct stat *old) {
+int copy_beside(int fd, size_t datalen, const std::string &dest, mode_t mode,
+                const struct stat *old) {
   std::string temp = folder_of(dest) + kBesideTemplate;
   int out = mkostemp(&temp[0], O_CLOEXEC);  // O_EXCL: never through a link
   if (out < 0) return -1;

@@ -7,7 +7,6 @@
 
 #include "jobs/spool.h"
 
-
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing
 // above U+10FFFF).
 bool valid_utf8(const std::string &text);

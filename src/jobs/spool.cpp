@@ -2,20 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <vector>
 
 // The files this process holds: each path with the descriptor that keeps its lock.
@@ -132,8 +132,10 @@ enum class EntryState { Held, Reclaimed, Other };
 // it can only be planted. Directories and the like are left alone. Reader thread.
 static EntryState reclaim_entry(const std::string &path, time_t min_age) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? EntryState::Reclaimed : EntryState::Other;
-  if (S_ISLNK(st.st_mode)) return unlink(path.c_str()) == 0 ? EntryState::Reclaimed : EntryState::Other;
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? EntryState::Reclaimed : EntryState::Other;
+  if (S_ISLNK(st.st_mode))
+    return unlink(path.c_str()) == 0 ? EntryState::Reclaimed : EntryState::Other;
   if (!S_ISREG(st.st_mode)) return EntryState::Other;
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? EntryState::Reclaimed : EntryState::Other;

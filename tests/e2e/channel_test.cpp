@@ -134,7 +134,9 @@ TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   // A command text under 13 bytes: no word, nothing shown.
   h.send(frame(gzip_bytes(to_bytes("short"))));
   // A NUL among the first 13 bytes.
-  Bytes nul = to_bytes("0123\0" "56789abcnotice");
+  Bytes nul = to_bytes(
+      "0123\0"
+      "56789abcnotice");
   h.send(frame(gzip_bytes(nul)));
   // Not gzip at all.
   h.send(frame(to_bytes("plain bytes, not compressed")));
@@ -159,7 +161,8 @@ TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
 
 TEST(Channel, CorruptCommandBodyWithReadableWordIsDispatched) {
   Helper h;
-  Bytes whole = gzip_bytes(to_bytes(std::string("0123456789abcunknownx!2#$") + std::string(40000, 'z')));
+  Bytes whole =
+      gzip_bytes(to_bytes(std::string("0123456789abcunknownx!2#$") + std::string(40000, 'z')));
   whole.resize(whole.size() / 2);  // the gzip stream is cut, its frame length honest
   h.send(frame(whole));
   expect_notice_and_close(h, 0);
@@ -167,14 +170,16 @@ TEST(Channel, CorruptCommandBodyWithReadableWordIsDispatched) {
 
 // Hosts built on event loops make their pipes non-blocking and write in pieces.
 TEST(Channel, NonBlockingPipesWrittenInPiecesLoseNothing) {
-  const std::vector<std::string> nonblocking = {
-      "/usr/bin/perl", "-e", "use Fcntl; for (0, 1) { open(my $f, '+<&=', $_); fcntl($f, F_SETFL, O_NONBLOCK) } exec @ARGV"};
+  const std::vector<std::string> nonblocking = {"/usr/bin/perl", "-e",
+                                                "use Fcntl; for (0, 1) { open(my $f, '+<&=', $_); "
+                                                "fcntl($f, F_SETFL, O_NONBLOCK) } exec @ARGV"};
   Helper h({}, "", nonblocking);
   Bytes doc = sample_document(400000, 71);
   Bytes all = conversation("default", "pieces.pdf", doc);
   append(all, command_frame("after the pieces"));
   for (size_t at = 0; at < all.size(); at += 7001) {
-    h.send(Bytes(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(std::min(all.size(), at + 7001))));
+    h.send(Bytes(all.begin() + static_cast<long>(at),
+                 all.begin() + static_cast<long>(std::min(all.size(), at + 7001))));
     std::this_thread::sleep_for(10ms);
   }
   expect_notice_and_close(h, 0);
@@ -208,10 +213,11 @@ TEST(Channel, HugeCommandFrameIsReadInBoundedMemory) {
   h.send(command_frame("after"));
   expect_notice_and_close(h, 1);
   long after = peak_kib();
-  EXPECT_LT(after - before, 16 * 1024L) << "peak resident memory grew from " << before << " KiB to " << after;
+  EXPECT_LT(after - before, 16 * 1024L)
+      << "peak resident memory grew from " << before << " KiB to " << after;
   // The trace line keeps its form and the true length, with the text cut and marked.
-  std::string line = "buf=0123456789abcprint" + std::string(kTextSize - 1 - 5, 'w') + "[cut], len=" +
-                     std::to_string(text.size()) + "\n";
+  std::string line = "buf=0123456789abcprint" + std::string(kTextSize - 1 - 5, 'w') +
+                     "[cut], len=" + std::to_string(text.size()) + "\n";
   EXPECT_EQ(h.count_err(line), 1u) << h.err_text().substr(0, 300);
 }
 
@@ -230,7 +236,8 @@ TEST(Channel, NulInTheLeadingBytesKeepsConversationsInStep) {
   expect_notice_and_close(h, 0);
   EXPECT_NE(wait_job_with_data(std::string(doc1.begin(), doc1.end())).id, 0) << h.err_text();
   EXPECT_NE(wait_job_with_data(std::string(doc2.begin(), doc2.end())).id, 0) << h.err_text();
-  EXPECT_EQ(h.count_err("vandrel: command frame: NUL byte among the first 13 bytes"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: command frame: NUL byte among the first 13 bytes"), 1u)
+      << h.err_text();
   EXPECT_EQ(h.messages().size(), 2u);
 }
 

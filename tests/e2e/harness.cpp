@@ -79,7 +79,8 @@ static std::string source_dir() { return VANDREL_SOURCE_DIR; }
 
 void start_print_server() {
   int status = 0;
-  std::string server = run({source_dir() + "/scripts/print-server", "start", g_servers.cups_dir}, &status);
+  std::string server =
+      run({source_dir() + "/scripts/print-server", "start", g_servers.cups_dir}, &status);
   if (status != 0) {
     fprintf(stderr, "cannot start the print server\n");
     abort();
@@ -99,8 +100,8 @@ static void start_x_server() {
   std::string fd = std::to_string(fds[1]);
   // -noreset: when the last client goes, the server must not reset under the next one.
   std::string screen = g_servers.window_manager ? "2560x1024x24" : "1280x1024x24";
-  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd, "-noreset", "-screen", "0", screen,
-                                   "-nolisten", "tcp"};
+  std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd,   "-noreset", "-screen", "0",
+                                   screen,          "-nolisten",  "tcp"};
   std::vector<char *> args;
   for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
@@ -135,7 +136,8 @@ static void start_window_manager() {
   std::vector<char *> envp;
   for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
-  char *argv[] = {const_cast<char *>("/usr/bin/openbox"), const_cast<char *>("--sm-disable"), nullptr};
+  char *argv[] = {const_cast<char *>("/usr/bin/openbox"), const_cast<char *>("--sm-disable"),
+                  nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -156,8 +158,8 @@ static void start_window_manager() {
     int format;
     unsigned long n, after;
     unsigned char *data = nullptr;
-    running = XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType, &type, &format,
-                                 &n, &after, &data) == Success &&
+    running = XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, AnyPropertyType,
+                                 &type, &format, &n, &after, &data) == Success &&
               n == 1;
     if (data) XFree(data);
     if (!running) std::this_thread::sleep_for(100ms);
@@ -207,7 +209,8 @@ static std::string ipp_text(const std::string &attrs, const std::string &name) {
   size_t at = attrs.find(name);
   if (at == std::string::npos || at + name.size() + 2 > attrs.size()) return "";
   at += name.size();
-  size_t len = (static_cast<unsigned char>(attrs[at]) << 8) | static_cast<unsigned char>(attrs[at + 1]);
+  size_t len =
+      (static_cast<unsigned char>(attrs[at]) << 8) | static_cast<unsigned char>(attrs[at + 1]);
   return attrs.substr(at + 2, len);
 }
 
@@ -259,20 +262,19 @@ std::string helper_binary() {
 
 static std::vector<std::string> helper_environment(const std::vector<std::string> &extra,
                                                    const std::string &home) {
-  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin",
-                                  "DISPLAY=" + g_servers.display,
-                                  "CUPS_SERVER=" + g_servers.cups_server,
-                                  "NO_AT_BRIDGE=1",
-                                  "LANG=C.UTF-8"};
+  std::vector<std::string> env = {
+      "PATH=/usr/local/bin:/usr/bin:/bin", "DISPLAY=" + g_servers.display,
+      "CUPS_SERVER=" + g_servers.cups_server, "NO_AT_BRIDGE=1", "LANG=C.UTF-8"};
   // The build tree's helper would look for its catalogs where it is to be installed.
   if (!installed_helper())
     env.push_back(std::string("VANDREL_LOCALEDIR=") + VANDREL_BUILD_LOCALEDIR);
   if (home != "-") env.push_back("HOME=" + home);
   for (const std::string &e : extra) {
     std::string key = e.substr(0, e.find('=') + 1);
-    env.erase(std::remove_if(env.begin(), env.end(),
-                             [&](const std::string &x) { return x.compare(0, key.size(), key) == 0; }),
-              env.end());
+    env.erase(
+        std::remove_if(env.begin(), env.end(),
+                       [&](const std::string &x) { return x.compare(0, key.size(), key) == 0; }),
+        env.end());
     env.push_back(e);
   }
   return env;
@@ -443,7 +445,8 @@ static std::vector<std::string> lines(const std::string &text) {
 std::string wait_window(const std::string &title, Seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < until) {
-    std::vector<std::string> ids = lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}));
+    std::vector<std::string> ids =
+        lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}));
     if (!ids.empty()) return ids.back();
     std::this_thread::sleep_for(100ms);
   }
@@ -453,7 +456,8 @@ std::string wait_window(const std::string &title, Seconds deadline) {
 bool wait_window_gone(const std::string &title, Seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < until) {
-    if (lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"})).empty())
+    if (lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}))
+            .empty())
       return true;
     std::this_thread::sleep_for(100ms);
   }
@@ -507,7 +511,8 @@ void close_window(const std::string &window) {
 bool wait_window_id_gone(const std::string &window, Seconds deadline) {
   auto until = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < until) {
-    std::vector<std::string> ids = lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "."}));
+    std::vector<std::string> ids =
+        lines(run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "."}));
     if (std::find(ids.begin(), ids.end(), window) == ids.end()) return true;
     std::this_thread::sleep_for(100ms);
   }
@@ -556,7 +561,8 @@ Bytes sample_document(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::string head = "%PDF-1.4\n% vandrel test document\n";
   Bytes doc(head.begin(), head.end());
-  static const char *words[] = {"stream", "endobj", "obj", "/Type", "/Page", "BT", "ET", "Tj", "\n"};
+  static const char *words[] = {"stream", "endobj", "obj", "/Type", "/Page",
+                                "BT",     "ET",     "Tj",  "\n"};
   while (doc.size() < n) {
     if (rng() % 8 == 0) {
       doc.push_back(static_cast<unsigned char>(rng()));

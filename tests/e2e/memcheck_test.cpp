@@ -15,10 +15,11 @@ TEST(Memcheck, ReaderLeaksNothingOverHundredsOfConversations) {
   if (!getenv("VANDREL_MEMCHECK")) GTEST_SKIP() << "set VANDREL_MEMCHECK=1 (./scripts/test --full)";
   TempDir logs;
   std::string log = logs.path + "/memcheck.log";
-  Helper h({}, "",
-           {"/usr/bin/valgrind", "--leak-check=full", "--show-leak-kinds=definite",
-            "--errors-for-leak-kinds=definite", "--num-callers=40",
-            "--suppressions=" VANDREL_SOURCE_DIR "/tests/valgrind/toolkit.supp", "--log-file=" + log});
+  Helper h(
+      {}, "",
+      {"/usr/bin/valgrind", "--leak-check=full", "--show-leak-kinds=definite",
+       "--errors-for-leak-kinds=definite", "--num-callers=40",
+       "--suppressions=" VANDREL_SOURCE_DIR "/tests/valgrind/toolkit.supp", "--log-file=" + log});
   AutoAnswer answers(h.proc.pid);
   std::mt19937 rng(7);
   int conversations = 0;
@@ -28,10 +29,12 @@ TEST(Memcheck, ReaderLeaksNothingOverHundredsOfConversations) {
         h.send(command_frame("notice"));
         break;
       case 10:
-        h.send(conversation("sendfile", "saved.pdf", sample_document(5000, static_cast<unsigned>(i))));
+        h.send(
+            conversation("sendfile", "saved.pdf", sample_document(5000, static_cast<unsigned>(i))));
         break;
       case 20:
-        h.send(conversation("adobeprintdialog", "dialog.pdf", sample_document(5000, static_cast<unsigned>(i))));
+        h.send(conversation("adobeprintdialog", "dialog.pdf",
+                            sample_document(5000, static_cast<unsigned>(i))));
         break;
       default:
         if (i % 3 == 0)
@@ -52,7 +55,12 @@ TEST(Memcheck, ReaderLeaksNothingOverHundredsOfConversations) {
          std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(200ms);
   std::string report = read_file(log);
-  fprintf(stderr, "%s\n", report.substr(report.find("HEAP SUMMARY") == std::string::npos ? 0 : report.find("HEAP SUMMARY")).c_str());
+  fprintf(
+      stderr, "%s\n",
+      report
+          .substr(report.find("HEAP SUMMARY") == std::string::npos ? 0
+                                                                   : report.find("HEAP SUMMARY"))
+          .c_str());
   EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
 }
 

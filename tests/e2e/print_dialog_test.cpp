@@ -24,7 +24,8 @@ TEST(PrintDialog, PrintSendsTheDocumentUnderItsOwnTitle) {
   ASSERT_TRUE(h.wait_messages(2));
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
   ASSERT_TRUE(h.wait_err("Deleting file: " + h.home + "/VANDREL/My_Doc.pdf\n")) << h.err_text();
-  EXPECT_EQ(h.count_err("Finished Printing\nDeleting file: " + h.home + "/VANDREL/My_Doc.pdf\n"), 1u);
+  EXPECT_EQ(h.count_err("Finished Printing\nDeleting file: " + h.home + "/VANDREL/My_Doc.pdf\n"),
+            1u);
   PrintedJob job = wait_job_with_data(as_string(doc));
   ASSERT_NE(job.id, 0);
   EXPECT_EQ(job.name, "My Doc.pdf");
@@ -84,7 +85,8 @@ TEST(PrintDialog, OverlongNamePrintsUnderItsFullTitle) {
   PrintedJob job = wait_job_with_data(as_string(doc));
   ASSERT_NE(job.id, 0) << h.err_text();
   EXPECT_EQ(job.name, name);
-  ASSERT_TRUE(h.wait_err("Deleting file: " + h.home + "/VANDREL/" + spooled + "\n")) << h.err_text();
+  ASSERT_TRUE(h.wait_err("Deleting file: " + h.home + "/VANDREL/" + spooled + "\n"))
+      << h.err_text();
 }
 
 // The group's print server with strict IPP checks while this lives: it then refuses
@@ -124,7 +126,8 @@ TEST(PrintDialog, TitleRefusedAsTooLongIsSentAgainCutAtACharacter) {
   // 255 bytes would split the 53rd "é": the title keeps 150 + 52 * 2 bytes.
   EXPECT_EQ(job.name, name.substr(0, 254));
   ASSERT_TRUE(h.wait_err("Finished Printing")) << h.err_text();
-  EXPECT_EQ(h.count_err("vandrel: the print server refused the job's long name"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: the print server refused the job's long name"), 1u)
+      << h.err_text();
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
@@ -152,7 +155,8 @@ struct Desktop {
   std::vector<std::string> env;
   Desktop() {
     mkdir((dir.path + "/system").c_str(), 0700);
-    if (symlink("/usr/share/mime", (dir.path + "/system/mime").c_str()) != 0) ADD_FAILURE() << "cannot link the MIME database";
+    if (symlink("/usr/share/mime", (dir.path + "/system/mime").c_str()) != 0)
+      ADD_FAILURE() << "cannot link the MIME database";
     mkdir((dir.path + "/user").c_str(), 0700);
     mkdir((dir.path + "/user/applications").c_str(), 0700);
     env = {"XDG_DATA_HOME=" + dir.path + "/user", "XDG_DATA_DIRS=" + dir.path + "/system"};
@@ -160,8 +164,8 @@ struct Desktop {
   // A viewer for PDF documents that records the file it was given and a copy of it.
   void register_viewer() {
     std::string script = dir.path + "/viewer.sh";
-    write_file(script, "#!/bin/sh\ncp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " + dir.path +
-                           "/seen.path\n");
+    write_file(script, "#!/bin/sh\ncp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " +
+                           dir.path + "/seen.path\n");
     chmod(script.c_str(), 0755);
     write_file(dir.path + "/user/applications/vandrel-test-viewer.desktop",
                "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + script +
@@ -213,7 +217,8 @@ TEST(PrintDialog, PreviewWithoutAViewerSaysSoAndTheDialogComesBack) {
   h.send(conversation("adobeprintdialog", "Nowhere to look.pdf", sample_document(1200, 67)));
   std::string w = wait_window("Vandrel Dialog");
   ASSERT_FALSE(w.empty());
-  ASSERT_TRUE(press_preview(w, [] { return !wait_window("Print Preview", 1s).empty(); })) << h.err_text();
+  ASSERT_TRUE(press_preview(w, [] { return !wait_window("Print Preview", 1s).empty(); }))
+      << h.err_text();
   EXPECT_TRUE(h.wait_err("vandrel: cannot preview")) << h.err_text();
   ASSERT_TRUE(answer_dialog("Print Preview", "Return"));
   // The document is still there and the dialog is back; cancelling it ends the job.
@@ -245,7 +250,9 @@ void two_jobs(const std::string &first, const std::string &second, unsigned seed
   EXPECT_EQ(h.messages().size(), 4u);
 }
 
-TEST(PrintDialog, TwoJobsWithDifferentNamesBothArriveWhole) { two_jobs("First.pdf", "Second.pdf", 31); }
+TEST(PrintDialog, TwoJobsWithDifferentNamesBothArriveWhole) {
+  two_jobs("First.pdf", "Second.pdf", 31);
+}
 
 TEST(PrintDialog, TwoJobsWithTheSameNameBothArriveWhole) { two_jobs("Same.pdf", "Same.pdf", 41); }
 
@@ -321,7 +328,8 @@ void descriptors_stay_flat(int jobs) {
   size_t printed = 1;
   for (int i = 0; i < jobs; ++i) {
     std::string name = "flat " + std::to_string(i) + ".pdf";
-    h.send(conversation("adobeprintdialog", name, sample_document(3000, 600 + static_cast<unsigned>(i))));
+    h.send(conversation("adobeprintdialog", name,
+                        sample_document(3000, 600 + static_cast<unsigned>(i))));
     if (i % 5 == 4) {
       ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape")) << h.err_text();
     } else {
@@ -334,8 +342,8 @@ void descriptors_stay_flat(int jobs) {
   while (h.descriptors().size() > before.size() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(200ms);
   std::vector<std::string> after = h.descriptors();
-  fprintf(stderr, "descriptors: %zu after the first job, %zu after %zu more printed\n", before.size(),
-          after.size(), printed - 1);
+  fprintf(stderr, "descriptors: %zu after the first job, %zu after %zu more printed\n",
+          before.size(), after.size(), printed - 1);
   EXPECT_EQ(after.size(), before.size()) << "before: " << testing::PrintToString(before)
                                          << "\nafter: " << testing::PrintToString(after);
   EXPECT_NE(run({"/usr/bin/lpstat", "-r"}).find("scheduler is running"), std::string::npos);

@@ -60,13 +60,16 @@ TEST(Printing, HostileNamesPrintWithoutTouchingAnythingOutside) {
   // Something a bad name could hit: a file beside the spool folder.
   std::string victim = h.home + "/victim.pdf";
   write_file(victim, "keep me");
-  std::vector<std::string> names = {"../victim.pdf", "../../etc-like", "/abs/path.pdf", "",
-                                    ".", "..", "sub/dir/file.pdf"};
+  std::vector<std::string> names = {
+      "../victim.pdf", "../../etc-like", "/abs/path.pdf", "", ".", "..", "sub/dir/file.pdf"};
   for (size_t i = 0; i < names.size(); ++i)
-    h.send(conversation("default", names[i], sample_document(300 + i, 100 + static_cast<unsigned>(i))));
+    h.send(conversation("default", names[i],
+                        sample_document(300 + i, 100 + static_cast<unsigned>(i))));
   fence(h);
   for (size_t i = 0; i < names.size(); ++i)
-    EXPECT_NE(wait_job_with_data(as_string(sample_document(300 + i, 100 + static_cast<unsigned>(i)))).id, 0)
+    EXPECT_NE(
+        wait_job_with_data(as_string(sample_document(300 + i, 100 + static_cast<unsigned>(i)))).id,
+        0)
         << "name " << names[i] << ": " << h.err_text();
   EXPECT_EQ(read_file(victim), "keep me");
   EXPECT_EQ(list_dir(h.home), (std::vector<std::string>{"VANDREL", "victim.pdf"}));

@@ -39,8 +39,9 @@ Bytes random_bytes(std::mt19937 &rng, size_t n) {
 
 // One random, often malformed, but whole conversation.
 Bytes random_conversation(std::mt19937 &rng) {
-  static const char *words[] = {"default", "adobeprintdialog", "sendfile", "zap", "defaultx",
-                                "sendfil2", "print", "", "adobe"};
+  static const char *words[] = {"default",  "adobeprintdialog", "sendfile", "zap",
+                                "defaultx", "sendfil2",         "print",    "",
+                                "adobe"};
   std::string word = words[rng() % 9];
   if (rng() % 4 == 0) word += std::string(rng() % 900, 'w');  // oversized text
   Bytes payload = to_bytes("0123456789abc" + word + "x!2#$");
@@ -117,7 +118,8 @@ TEST(Reliability, TwoHundredSilentJobsArriveWholeWithFlatMemory) {
   };
   std::vector<std::string> docs;
   for (int i = 0; i < kJobs; ++i) {
-    Bytes doc = sample_document(30000 + static_cast<size_t>(i) * 97, 1000 + static_cast<unsigned>(i));
+    Bytes doc =
+        sample_document(30000 + static_cast<size_t>(i) * 97, 1000 + static_cast<unsigned>(i));
     docs.push_back(as_string(doc));
     h.send(conversation("default", "load " + std::to_string(i) + ".pdf", doc));
     if (i == 49) {
@@ -207,8 +209,10 @@ TEST(Reliability, CutDocumentIsNeitherPrintedNorSaved) {
     press(w, {"Return"});
     ASSERT_TRUE(h.wait_messages(before + 2)) << h.err_text();
   }
-  EXPECT_EQ(h.count_err("vandrel: cannot print cut.pdf: the document did not arrive whole\n"), 2u) << h.err_text();
-  EXPECT_EQ(h.count_err("vandrel: cannot save cut.pdf: the document did not arrive whole\n"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot print cut.pdf: the document did not arrive whole\n"), 2u)
+      << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot save cut.pdf: the document did not arrive whole\n"), 1u)
+      << h.err_text();
   EXPECT_EQ(run({"/usr/bin/find", h.home, tmp.path, "-name", "*cut*"}), "");
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(job_count(), jobs_before);

@@ -198,7 +198,8 @@ TEST(SaveDialog, FailedSaveIsShownThenTheChooserComesBackUntilSaved) {
   ASSERT_FALSE(confirm.empty());
   press(confirm, {"Return"});
   // The error is shown inside the same section: no "restorefullscreen" yet.
-  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target + ": No space left on device\n")) << h.err_text();
+  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + target + ": No space left on device\n"))
+      << h.err_text();
   ASSERT_TRUE(wait_window_id_gone(chooser));
   std::string error = wait_window("Save File");
   ASSERT_FALSE(error.empty());
@@ -215,7 +216,8 @@ TEST(SaveDialog, FailedSaveIsShownThenTheChooserComesBackUntilSaved) {
   ASSERT_FALSE(chooser.empty());
   press(chooser, {"ctrl+a"});
   EXPECT_EQ(primary_selection(), "kept.pdf");
-  ASSERT_EQ(mount("tmpfs", small.path.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0) << strerror(errno);
+  ASSERT_EQ(mount("tmpfs", small.path.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0)
+      << strerror(errno);
   press(chooser, {"Return"});
   confirm = wait_other_window(h.proc.pid, chooser);
   ASSERT_FALSE(confirm.empty());

@@ -9,8 +9,8 @@
 #include "harness.h"
 
 // Last: Xlib's macros (None, Status, ...) would clash with the test framework's names.
-#include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 namespace {
@@ -55,7 +55,8 @@ struct TestWindow {
       if (framed && XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable) break;
       std::this_thread::sleep_for(100ms);
     }
-    run({"/usr/bin/timeout", "30", "/usr/bin/xdotool", "windowactivate", "--sync", std::to_string(w)});
+    run({"/usr/bin/timeout", "30", "/usr/bin/xdotool", "windowactivate", "--sync",
+         std::to_string(w)});
   }
   ~TestWindow() {
     if (d) XCloseDisplay(d);
@@ -71,8 +72,8 @@ XRectangle area_of(Display *d, Window w) {
   Window child;
   XGetWindowAttributes(d, w, &a);
   XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child);
-  return XRectangle{static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(a.width),
-                    static_cast<unsigned short>(a.height)};
+  return XRectangle{static_cast<short>(x), static_cast<short>(y),
+                    static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
 }
 
 // True when the input focus is on w or inside it (the toolkit focuses a child of
@@ -99,8 +100,8 @@ bool is_modal(Display *d, Window w) {
   unsigned long n = 0, after;
   unsigned char *data = nullptr;
   bool modal = false;
-  if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type, &format, &n,
-                         &after, &data) == Success &&
+  if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_STATE", False), 0, 64, False, XA_ATOM, &type,
+                         &format, &n, &after, &data) == Success &&
       data) {
     Atom wanted = XInternAtom(d, "_NET_WM_STATE_MODAL", False);
     const Atom *states = reinterpret_cast<const Atom *>(data);
@@ -124,14 +125,15 @@ void expect_belongs_to(const std::string &dialog, const TestWindow &owner) {
   int centre_x = box.x + box.width / 2, centre_y = box.y + box.height / 2;
   EXPECT_TRUE(centre_x >= host.x && centre_x < host.x + host.width && centre_y >= host.y &&
               centre_y < host.y + host.height)
-      << "dialog centre " << centre_x << "," << centre_y << " outside the host's " << host.width << "x"
-      << host.height << "+" << host.x << "+" << host.y;
+      << "dialog centre " << centre_x << "," << centre_y << " outside the host's " << host.width
+      << "x" << host.height << "+" << host.x << "+" << host.y;
   // Centred, not merely over it: a few pixels for rounding.
   EXPECT_NEAR(centre_x, host.x + host.width / 2, 4);
   EXPECT_NEAR(centre_y, host.y + host.height / 2, 4);
 
   auto until = std::chrono::steady_clock::now() + kDeadline;
-  while (!has_focus(d, w) && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(100ms);
+  while (!has_focus(d, w) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(has_focus(d, w));
 }
 
@@ -191,7 +193,8 @@ TEST(WindowManager, DeadNamedWindowIsIgnoredWithOneLine) {
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   // Destroyed on a connection that stays open: a closed connection's ids are handed
   // to the next client, which may be the helper itself.
-  Window gone = XCreateSimpleWindow(host.d, DefaultRootWindow(host.d), 80, kHostY, 300, 200, 0, 0, 0);
+  Window gone =
+      XCreateSimpleWindow(host.d, DefaultRootWindow(host.d), 80, kHostY, 300, 200, 0, 0, 0);
   XMapWindow(host.d, gone);
   XDestroyWindow(host.d, gone);
   XSync(host.d, False);
@@ -204,7 +207,10 @@ TEST(WindowManager, DeadNamedWindowIsIgnoredWithOneLine) {
   expect_belongs_to(w, host);
   press(w, {"Return"});
   ASSERT_TRUE(h.wait_messages(2));
-  EXPECT_EQ(h.count_err("vandrel: VANDREL_PARENT_WINDOW=" + dead + " is not a live window of the host"), 1u) << h.err_text();
+  EXPECT_EQ(
+      h.count_err("vandrel: VANDREL_PARENT_WINDOW=" + dead + " is not a live window of the host"),
+      1u)
+      << h.err_text();
   EXPECT_EQ(h.count_err("VANDREL_PARENT_WINDOW"), 1u) << h.err_text();
 }
 

@@ -76,7 +76,8 @@ const DocumentStore kMemoryStore = {nullptr, memory_create, memory_discard};
 // The document a conversation holds, read back from its file.
 Bytes contents(const Conversation &c) {
   Bytes b(c.document_length);
-  if (c.document_fd < 0 || pread(c.document_fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size()))
+  if (c.document_fd < 0 ||
+      pread(c.document_fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size()))
     return to_bytes("<unreadable>");
   return b;
 }
@@ -157,9 +158,12 @@ TEST_F(ConversationTest, EachCommandTakesItsFramesAndNoMore) {
     int frames;  // including the command frame
   };
   const Case cases[] = {
-      {"defaultprinter", Command::Default, 3},   {"default", Command::Default, 3},
-      {"adobeprintdialog", Command::PrintDialog, 3}, {"sendfile", Command::SendFile, 2},
-      {"print", Command::Other, 1},              {"sendfil2", Command::Other, 1},
+      {"defaultprinter", Command::Default, 3},
+      {"default", Command::Default, 3},
+      {"adobeprintdialog", Command::PrintDialog, 3},
+      {"sendfile", Command::SendFile, 2},
+      {"print", Command::Other, 1},
+      {"sendfil2", Command::Other, 1},
   };
   Bytes doc1 = noise_bytes(5000, 1);
   Bytes doc2 = to_bytes("the second conversation's document");
@@ -213,9 +217,9 @@ TEST_F(ConversationTest, TraceLines) {
     MemSink own_diag;
     Fd fd(memfd_with(conversation(c.word, name, doc)));
     Conversation conv;
-    ASSERT_EQ(ReadStatus::Ok,
-              read_conversation(fd.get(), ReaderContext{&kMemoryStore, nullptr, own_diag.f},
-                                &conv));
+    ASSERT_EQ(
+        ReadStatus::Ok,
+        read_conversation(fd.get(), ReaderContext{&kMemoryStore, nullptr, own_diag.f}, &conv));
     std::string cmd = command_text(c.word);
     std::string expected = trace_line(cmd, cmd.size() + 1);
     if (c.file_traced) expected += trace_line(header_text(name), file_len);
@@ -240,7 +244,8 @@ TEST_F(ConversationTest, NulAmongTheLeadingBytesStillTakesTheWordAndItsFrames) {
   std::vector<std::string> lines = lines_of(diag());
   ASSERT_EQ(3u, lines.size());
   EXPECT_EQ(trace_line(kLead.substr(0, 4), payload.size()), lines[0] + "\n");
-  EXPECT_EQ("vandrel: command frame: NUL byte among the first 13 bytes of the command frame", lines[1]);
+  EXPECT_EQ("vandrel: command frame: NUL byte among the first 13 bytes of the command frame",
+            lines[1]);
   // The next conversation is read in step.
   Conversation next;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &next));
@@ -255,7 +260,8 @@ TEST_F(ConversationTest, TraceTextsAreCutAtTheirLimit) {
   Bytes payload(kHeaderSize, 'h');
   append(payload, Bytes(100000, 't'));
   Bytes long_cmd = to_bytes(kLead + "print" + std::string(300000, 'w'));
-  Bytes bytes = concat({command_frame("sendfile"), frame(gzip_bytes(payload)), command_frame_of(long_cmd)});
+  Bytes bytes =
+      concat({command_frame("sendfile"), frame(gzip_bytes(payload)), command_frame_of(long_cmd)});
   Fd fd(memfd_with(bytes));
   Conversation conv, cmd;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &conv));
@@ -264,11 +270,12 @@ TEST_F(ConversationTest, TraceTextsAreCutAtTheirLimit) {
   EXPECT_TRUE(cmd.skip);
   std::vector<std::string> lines = lines_of(diag());
   ASSERT_EQ(5u, lines.size());
-  EXPECT_EQ("buf=" + std::string(kTextSize - 1, 'h') + "[cut], len=" + std::to_string(payload.size()),
-            lines[1]);
+  EXPECT_EQ(
+      "buf=" + std::string(kTextSize - 1, 'h') + "[cut], len=" + std::to_string(payload.size()),
+      lines[1]);
   EXPECT_EQ(0u, lines[2].rfind("vandrel: ", 0));
-  EXPECT_EQ("buf=" + kLead + "print" + std::string(kTextSize - 1 - 5, 'w') + "[cut], len=" +
-                std::to_string(long_cmd.size()),
+  EXPECT_EQ("buf=" + kLead + "print" + std::string(kTextSize - 1 - 5, 'w') +
+                "[cut], len=" + std::to_string(long_cmd.size()),
             lines[3]);
 }
 
@@ -450,10 +457,10 @@ TEST_F(ConversationTest, CutDocumentIsDroppedAndKeepsTheFraming) {
   Bytes bad_check = gzip_bytes(file_payload("check.pdf", doc));
   bad_check[bad_check.size() - 6] ^= 0xff;  // the CRC no longer matches
   Bytes doc2 = to_bytes("the next one");
-  Bytes bytes = concat({command_frame("default"), skipped_frame(), frame(gz),
-                        command_frame("sendfile"), frame(gz),
-                        command_frame("adobeprintdialog"), skipped_frame(), frame(bad_check),
-                        conversation("sendfile", "next.txt", doc2)});
+  Bytes bytes =
+      concat({command_frame("default"), skipped_frame(), frame(gz), command_frame("sendfile"),
+              frame(gz), command_frame("adobeprintdialog"), skipped_frame(), frame(bad_check),
+              conversation("sendfile", "next.txt", doc2)});
   Fd fd(memfd_with(bytes));
   ReaderContext ctx = context(true);
   for (const char *name : {"broken.pdf", "broken.pdf", "check.pdf"}) {
@@ -470,8 +477,10 @@ TEST_F(ConversationTest, CutDocumentIsDroppedAndKeepsTheFraming) {
   }
   std::string text = diag();
   EXPECT_EQ(3u, diagnostic_count(text)) << text;
-  EXPECT_NE(std::string::npos, text.find("vandrel: cannot print broken.pdf: the document did not arrive whole\n"));
-  EXPECT_NE(std::string::npos, text.find("vandrel: cannot save broken.pdf: the document did not arrive whole\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("vandrel: cannot print broken.pdf: the document did not arrive whole\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("vandrel: cannot save broken.pdf: the document did not arrive whole\n"));
 
   Conversation next;
   ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
@@ -568,9 +577,9 @@ TEST_F(ConversationTest, StreamEndingWhereALengthIsDueFails) {
 TEST_F(ConversationTest, ConversationsSurviveSmallAndLargePipeWrites) {
   Bytes big = noise_bytes(3 * 1024 * 1024, 9);
   Bytes small = text_bytes(20000);
-  Bytes bytes = concat({conversation("default", "big one.pdf", big),
-                        conversation("sendfile", "small.txt", small),
-                        conversation("print", "", {})});
+  Bytes bytes =
+      concat({conversation("default", "big one.pdf", big),
+              conversation("sendfile", "small.txt", small), conversation("print", "", {})});
   for (size_t piece : {size_t{7}, size_t{4096}, size_t{1} << 20}) {
     SCOPED_TRACE("writes of " + std::to_string(piece));
     if (piece == 7) {
@@ -646,7 +655,8 @@ TEST_F(ConversationTest, EmptyOrUndecodableCommandFrameTakesOneFrame) {
     EXPECT_EQ(0u, text.rfind(trace_line("", 0), 0)) << text;
     EXPECT_EQ(1u, diagnostic_count(text));
     // A likely host mistake is named for what it is.
-    EXPECT_NE(std::string::npos, text.find("vandrel: command frame skipped: not a gzip stream\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("vandrel: command frame skipped: not a gzip stream\n"))
+        << text;
     Conversation next;
     ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
     EXPECT_TRUE(doc2 == contents(next));

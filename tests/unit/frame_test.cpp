@@ -76,8 +76,10 @@ TEST(Frame, NonBlockingPipeWrittenInPiecesIsWaitedFor) {
       size_t n = std::min<size_t>(40000, bytes.size() - at);
       for (size_t done = 0; done < n;) {
         ssize_t k = write(w.get(), bytes.data() + at + done, n - done);
-        if (k > 0) done += static_cast<size_t>(k);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (k > 0)
+          done += static_cast<size_t>(k);
+        else
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     }
     w.reset();
@@ -116,7 +118,8 @@ TEST(Frame, StopWhileWaitingInsideABody) {
     });
     MemSink out;
     BodyResult result;
-    ReadStatus st = compressed ? read_compressed_body(r.get(), static_cast<uint32_t>(gz.size()), out.f, &stop, &result)
+    ReadStatus st = compressed ? read_compressed_body(r.get(), static_cast<uint32_t>(gz.size()),
+                                                      out.f, &stop, &result)
                                : skip_body(r.get(), gz.size(), &stop);
     EXPECT_EQ(ReadStatus::Stopped, st);
     stopper.join();
@@ -151,8 +154,8 @@ TEST(Frame, CompressedBodyIsReadToItsEnd) {
     Fd fd(memfd_with(concat({body, after})));
     MemSink out;
     BodyResult result;
-    ASSERT_EQ(ReadStatus::Ok,
-              read_compressed_body(fd.get(), static_cast<uint32_t>(body.size()), out.f, nullptr, &result));
+    ASSERT_EQ(ReadStatus::Ok, read_compressed_body(fd.get(), static_cast<uint32_t>(body.size()),
+                                                   out.f, nullptr, &result));
     EXPECT_EQ(Z_OK, result.inf_status);
     EXPECT_TRUE(doc == out.bytes());
     EXPECT_EQ(static_cast<long>(body.size()), position(fd.get()));
@@ -169,8 +172,8 @@ TEST(Frame, CompressedBodyNeverReadsPastTheFrame) {
   Fd fd(memfd_with(concat({cut, next})));
   MemSink out;
   BodyResult result;
-  ASSERT_EQ(ReadStatus::Ok,
-            read_compressed_body(fd.get(), static_cast<uint32_t>(cut.size()), out.f, nullptr, &result));
+  ASSERT_EQ(ReadStatus::Ok, read_compressed_body(fd.get(), static_cast<uint32_t>(cut.size()), out.f,
+                                                 nullptr, &result));
   EXPECT_EQ(Z_DATA_ERROR, result.inf_status);
   EXPECT_EQ(static_cast<long>(cut.size()), position(fd.get()));
   Bytes got = out.bytes();
@@ -185,8 +188,8 @@ TEST(Frame, CompressedBodyEndingEarlyFails) {
     Fd fd(memfd_with(Bytes(gz.begin(), gz.end() - static_cast<long>(missing))));
     MemSink out;
     BodyResult result;
-    EXPECT_EQ(ReadStatus::Failed,
-              read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, nullptr, &result));
+    EXPECT_EQ(ReadStatus::Failed, read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()),
+                                                       out.f, nullptr, &result));
   }
 }
 
@@ -198,8 +201,8 @@ TEST(Frame, LargeBodiesAreReadInLargePieces) {
   MemSink out;
   BodyResult result;
   long long before = read_calls();
-  ASSERT_EQ(ReadStatus::Ok,
-            read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f, nullptr, &result));
+  ASSERT_EQ(ReadStatus::Ok, read_compressed_body(fd.get(), static_cast<uint32_t>(gz.size()), out.f,
+                                                 nullptr, &result));
   long long calls = read_calls() - before;
   EXPECT_EQ(Z_OK, result.inf_status);
   // One read per byte would be about two million calls.

@@ -17,11 +17,21 @@ TEST(HostWindow, WindowIdsInDecimalAndHex) {
     unsigned long id;
   };
   const Case cases[] = {
-      {"12345", true, 12345},         {"0x1e00003", true, 0x1e00003}, {"0XFFFFFFFF", true, 0xFFFFFFFF},
-      {"0x100000000", false, 0},      {"0", false, 0},                {"0x0", false, 0},
-      {"", false, 0},                 {"0x", false, 0},               {"12ab", false, 0},
-      {" 12", false, 0},              {"-12", false, 0},              {"+12", false, 0},
-      {"0x0x12", false, 0},           {"12 ", false, 0},              {"window", false, 0},
+      {"12345", true, 12345},
+      {"0x1e00003", true, 0x1e00003},
+      {"0XFFFFFFFF", true, 0xFFFFFFFF},
+      {"0x100000000", false, 0},
+      {"0", false, 0},
+      {"0x0", false, 0},
+      {"", false, 0},
+      {"0x", false, 0},
+      {"12ab", false, 0},
+      {" 12", false, 0},
+      {"-12", false, 0},
+      {"+12", false, 0},
+      {"0x0x12", false, 0},
+      {"12 ", false, 0},
+      {"window", false, 0},
       {"99999999999999999999", false, 0},
   };
   for (const Case &c : cases) {
@@ -49,7 +59,8 @@ TEST(HostWindow, AncestorsStartWithTheParent) {
   EXPECT_EQ(ancestors[0], static_cast<long>(getppid()));
   EXPECT_LE(ancestors.size(), 3u);
   for (long pid : ancestors) EXPECT_GT(pid, 1);
-  EXPECT_EQ(ancestor_pids(static_cast<long>(getpid()), 1), std::vector<long>{static_cast<long>(getppid())});
+  EXPECT_EQ(ancestor_pids(static_cast<long>(getpid()), 1),
+            std::vector<long>{static_cast<long>(getppid())});
   EXPECT_TRUE(ancestor_pids(1, 4).empty());
   EXPECT_TRUE(ancestor_pids(-5, 4).empty());
 }
@@ -77,19 +88,22 @@ TEST(HostWindow, ChoosesAmongCandidates) {
   };
   const std::vector<long> chain = {100, 50, 10};
   // The largest viewable window of the parent.
-  EXPECT_EQ(choose_host_window({window(1, 100, 500), window(2, 100, 900), window(3, 100, 5000, false)}, chain,
-                               "box", 0),
-            2u);
+  EXPECT_EQ(
+      choose_host_window({window(1, 100, 500), window(2, 100, 900), window(3, 100, 5000, false)},
+                         chain, "box", 0),
+      2u);
   // The active one, though smaller.
   EXPECT_EQ(choose_host_window({window(1, 100, 500), window(2, 100, 900)}, chain, "box", 1), 1u);
   // An active window of another process does not count.
-  EXPECT_EQ(choose_host_window({window(1, 100, 500), window(2, 100, 900), window(3, 7, 90)}, chain, "box", 3),
+  EXPECT_EQ(choose_host_window({window(1, 100, 500), window(2, 100, 900), window(3, 7, 90)}, chain,
+                               "box", 3),
             2u);
   // Nearest ancestor first: the parent's small window over the launcher's large one.
   EXPECT_EQ(choose_host_window({window(1, 50, 9000), window(2, 100, 10)}, chain, "box", 1), 2u);
   // Up the chain when the parent has no usable window: hidden, or on another machine.
-  EXPECT_EQ(choose_host_window({window(1, 100, 900, false), window(2, 100, 900, true, "far"), window(3, 10, 4)},
-                               chain, "box", 0),
+  EXPECT_EQ(choose_host_window(
+                {window(1, 100, 900, false), window(2, 100, 900, true, "far"), window(3, 10, 4)},
+                chain, "box", 0),
             3u);
   // Nothing of ours.
   EXPECT_EQ(choose_host_window({window(1, 7, 900), window(2, 0, 900)}, chain, "box", 1), 0u);

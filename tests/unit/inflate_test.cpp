@@ -140,7 +140,8 @@ TEST(Inflate, BytesAfterTheMemberAreNotOutput) {
 TEST(Inflate, LargePayloadsArriveWholeAndInOrder) {
   // Incompressible data spans many input chunks; text expands each input chunk
   // into many output chunks.
-  for (const Bytes &data : {noise_bytes(3 * 1024 * 1024 + 17, 2), text_bytes(8 * 1024 * 1024 + 5)}) {
+  for (const Bytes &data :
+       {noise_bytes(3 * 1024 * 1024 + 17, 2), text_bytes(8 * 1024 * 1024 + 5)}) {
     Bytes out;
     ASSERT_EQ(Z_OK, inflate_bytes(gzip_bytes(data), &out));
     ASSERT_EQ(data.size(), out.size());

@@ -38,9 +38,13 @@ TEST(SuggestedSaveName, IsOnePlainFileName) {
       {"...", "document"},
       {"", "document"},
       {"tab\there\n.pdf", "tab_here_.pdf"},
-      {"Gr\xc3\xbc\xc3\x9f" "e.pdf", "Gr\xc3\xbc\xc3\x9f" "e.pdf"},          // UTF-8 stays
-      {"R\xe9sum\xe9.pdf", "R\xc3\xa9sum\xc3\xa9.pdf"},                      // Latin-1
-      {"\x93Price\x94 \x80 5.pdf", "\xe2\x80\x9cPrice\xe2\x80\x9d \xe2\x82\xac 5.pdf"},  // Windows-1252
+      {"Gr\xc3\xbc\xc3\x9f"
+       "e.pdf",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e.pdf"},                                         // UTF-8 stays
+      {"R\xe9sum\xe9.pdf", "R\xc3\xa9sum\xc3\xa9.pdf"},  // Latin-1
+      {"\x93Price\x94 \x80 5.pdf",
+       "\xe2\x80\x9cPrice\xe2\x80\x9d \xe2\x82\xac 5.pdf"},  // Windows-1252
       {"odd\x81.pdf", "odd_.pdf"},  // undefined in Windows-1252: a control character
   };
   for (const NameCase &c : cases) EXPECT_EQ(suggested_save_name(c.sent), c.suggested) << c.sent;
@@ -64,13 +68,13 @@ TEST(SuggestedSaveName, LongNameKeepsItsExtensionAndWholeCharacters) {
 TEST(ValidUtf8, RejectsMalformedSequences) {
   EXPECT_TRUE(valid_utf8("plain"));
   EXPECT_TRUE(valid_utf8("\xe2\x82\xac \xf0\x9f\x93\x84"));
-  EXPECT_FALSE(valid_utf8("\xe9t\xe9"));              // Latin-1
-  EXPECT_FALSE(valid_utf8("\xc0\xaf"));               // overlong "/"
-  EXPECT_FALSE(valid_utf8("\xe0\x80\xaf"));           // overlong "/"
-  EXPECT_FALSE(valid_utf8("\xed\xa0\x80"));           // a surrogate
-  EXPECT_FALSE(valid_utf8("\xf4\x90\x80\x80"));       // above U+10FFFF
-  EXPECT_FALSE(valid_utf8("\xe2\x82"));               // cut short
-  EXPECT_FALSE(valid_utf8("\xe2\x82\x41"));           // not a continuation
+  EXPECT_FALSE(valid_utf8("\xe9t\xe9"));         // Latin-1
+  EXPECT_FALSE(valid_utf8("\xc0\xaf"));          // overlong "/"
+  EXPECT_FALSE(valid_utf8("\xe0\x80\xaf"));      // overlong "/"
+  EXPECT_FALSE(valid_utf8("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(valid_utf8("\xf4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(valid_utf8("\xe2\x82"));          // cut short
+  EXPECT_FALSE(valid_utf8("\xe2\x82\x41"));      // not a continuation
 }
 
 TEST(Windows1252, DecodesEveryByte) {
@@ -78,7 +82,8 @@ TEST(Windows1252, DecodesEveryByte) {
             "\xe2\x82\xac\xe2\x80\xa6\xc5\xa0\xe2\x84\xa2\xc5\xb8");
   for (int c = 0xA0; c <= 0xFF; ++c) {
     std::string one(1, static_cast<char>(c));
-    std::string expected = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    std::string expected = {static_cast<char>(0xC0 | (c >> 6)),
+                            static_cast<char>(0x80 | (c & 0x3F))};
     EXPECT_EQ(windows1252_to_utf8(one), expected) << c;
   }
   std::string all;
