@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "document.h"
 #include "host/frames.h"
 
@@ -38,14 +39,7 @@ extern char **environ;
 
 namespace {
 
-struct Options {
-  std::string vandrel;
-  int reps = 3;
-  double quiet_wait = 15;  // seconds to wait for a quiet machine before each timing
-  std::vector<unsigned> sizes_mib = {64, 256};
-  double settle = 1.0;  // seconds the helper gets to finish starting up
-  bool check = false;   // exit with status 3 when a target is missed
-};
+using Options = BenchOptions;
 
 // One size's prepared input.
 struct Workload {
@@ -61,65 +55,10 @@ struct Workload {
 struct Run {
   double helper_s = 0;
   double baseline_s = 0;
-  double spooled_s = 0;  // when the spool file held the whole document
-  bool busy = false;     // a timing started on a machine that never got quiet
+  bool busy = false;  // a timing started on a machine that never got quiet
   long idle_kib = 0;
   long peak_above_kib = 0;
 };
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void die(const char *what) {
-  fprintf(stderr, "bench_default_job: %s\n", what);
-  exit(2);
-}
-
-// Removes path and everything under it (no symbolic links are followed).
-void remove_tree(const std::string &path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    if (DIR *d = opendir(path.c_str())) {
-      std::vector<std::string> names;
-      while (struct dirent *e = readdir(d))
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-      closedir(d);
-      for (const std::string &n : names) remove_tree(path + "/" + n);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
-// A field of /proc/PID/status in KiB ("VmRSS:", "VmHWM:"); -1 when unreadable.
-long status_kib(pid_t pid, const char *field) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char buf[8192];
-  ssize_t n = read(fd, buf, sizeof buf - 1);
-  close(fd);
-  if (n <= 0) return -1;
-  buf[n] = '\0';
-  const char *at = strstr(buf, field);
-  if (!at) return -1;
-  return strtol(at + strlen(field), nullptr, 10);
-}
-
-// Starts the peak resident size (VmHWM) over from the current size.
-bool reset_peak(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/clear_refs", static_cast<int>(pid));
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = write(fd, "5", 1) == 1;
-  close(fd);
-  return ok;
-}
 
 // Waits until the print server has no job pending or printing, then drops the job
 // files it keeps (a private server started by scripts/print-server keeps them all),
@@ -143,53 +82,6 @@ void settle_print_server() {
   }
   sync();
   usleep(300000);
-}
-
-// Busy and total jiffies of all processors, from /proc/stat.
-bool cpu_jiffies(unsigned long long *busy, unsigned long long *total) {
-  FILE *f = fopen("/proc/stat", "r");
-  if (!f) return false;
-  unsigned long long v[8] = {};
-  int n = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3],
-                 &v[4], &v[5], &v[6], &v[7]);
-  fclose(f);
-  if (n < 5) return false;
-  *total = 0;
-  for (unsigned long long x : v) *total += x;
-  *busy = *total - v[3] - v[4];  // all but idle and iowait
-  return true;
-}
-
-// Waits until the machine has been quiet (under a tenth of its processors busy)
-// for a quarter of a second, so that other people's work on a shared machine
-// weighs on neither way; gives up after max_wait seconds. Returns the seconds
-// waited, negative when it gave up.
-double wait_quiet(double max_wait) {
-  double start = now();
-  unsigned long long busy0, total0, busy1, total1;
-  if (max_wait <= 0 || !cpu_jiffies(&busy0, &total0)) return 0;
-  for (;;) {
-    usleep(250000);
-    if (!cpu_jiffies(&busy1, &total1)) return 0;
-    bool quiet = total1 > total0 && (busy1 - busy0) * 10 < total1 - total0;
-    if (quiet) return now() - start;
-    if (now() - start > max_wait) return -(now() - start);
-    busy0 = busy1;
-    total0 = total1;
-  }
-}
-
-void drain(int fd, std::string *into) {
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      into->append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return;
-  }
 }
 
 // Starts the helper with its own HOME, lets it settle, sends the conversation and
@@ -228,7 +120,7 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
   std::string folder = home + "/VANDREL";
   int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (mkdir(folder.c_str(), 0775) != 0 || watch < 0 ||
-      inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_CLOSE_WRITE | IN_DELETE) < 0)
+      inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_DELETE) < 0)
     die("cannot watch the spool folder");
 
   if (wait_quiet(opt.quiet_wait) < 0) run->busy = true;
@@ -240,7 +132,7 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
   });
 
   bool created = false, done = false;
-  double spooled = 0, t1 = 0, next_sample = 0, deadline = now() + 600;
+  double t1 = 0, next_sample = 0, deadline = now() + 600;
   while (alive && !done && now() < deadline) {
     struct pollfd fds[2] = {{watch, POLLIN, 0}, {err_fd, POLLIN, 0}};
     int n = poll(fds, err_fd >= 0 ? 2 : 1, 10);
@@ -253,7 +145,6 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
           const struct inotify_event *ev = reinterpret_cast<const struct inotify_event *>(e);
           if (ev->len && w.name == ev->name) {
             if (ev->mask & IN_CREATE) created = true;
-            if ((ev->mask & IN_CLOSE_WRITE) && spooled <= 0) spooled = at;
             if ((ev->mask & IN_DELETE) && created) {
               t1 = at;
               done = true;
@@ -303,7 +194,6 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
   }
   long peak = peak_reset && hwm > peak_seen ? hwm : peak_seen;
   run->helper_s = t1 - t0;
-  run->spooled_s = spooled > 0 ? spooled - t0 : 0;
   run->idle_kib = idle;
   run->peak_above_kib = peak > idle ? peak - idle : 0;
   return true;
@@ -356,65 +246,10 @@ Workload prepare(unsigned mib, const std::string &workdir) {
   return w;
 }
 
-// The system's load averages, to tell a quiet machine from a busy one.
-std::string load_average() {
-  char buf[128] = "";
-  FILE *f = fopen("/proc/loadavg", "r");
-  if (f) {
-    if (!fgets(buf, sizeof buf, f)) buf[0] = '\0';
-    fclose(f);
-  }
-  std::string s = buf;
-  size_t end = 0;
-  for (int fields = 0; fields < 3 && end != std::string::npos; ++fields) end = s.find(' ', end + 1);
-  return s.substr(0, end);
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-Options parse(int argc, char **argv) {
-  Options opt;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    bool has_value = i + 1 < argc;
-    if (a == "--reps" && has_value) {
-      opt.reps = atoi(argv[++i]);
-    } else if (a == "--settle" && has_value) {
-      opt.settle = atof(argv[++i]);
-    } else if (a == "--sizes" && has_value) {
-      opt.sizes_mib.clear();
-      for (char *s = strtok(argv[++i], ","); s; s = strtok(nullptr, ","))
-        opt.sizes_mib.push_back(static_cast<unsigned>(atoi(s)));
-    } else if (a == "--quiet-wait" && has_value) {
-      opt.quiet_wait = atof(argv[++i]);
-    } else if (a == "--check") {
-      opt.check = true;
-    } else if (a[0] != '-' && opt.vandrel.empty()) {
-      opt.vandrel = a;
-    } else {
-      opt.vandrel.clear();
-      break;
-    }
-  }
-  bool sizes_ok = !opt.sizes_mib.empty();
-  for (unsigned s : opt.sizes_mib) sizes_ok = sizes_ok && s >= 1 && s <= 2048;
-  if (opt.vandrel.empty() || opt.reps < 1 || !sizes_ok) {
-    fprintf(stderr,
-            "usage: bench_default_job VANDREL [--reps N] [--sizes MIB[,MIB...]] "
-            "[--settle SECONDS] [--quiet-wait SECONDS] [--check]\n");
-    exit(2);
-  }
-  return opt;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options opt = parse(argc, argv);
+  Options opt = parse_bench_options(argc, argv, "bench_default_job");
   signal(SIGPIPE, SIG_IGN);
   if (!getenv("DISPLAY")) die("DISPLAY is not set; the helper needs an X server");
   if (!getenv("CUPS_SERVER"))
@@ -458,10 +293,10 @@ int main(int argc, char **argv) {
       baseline.push_back(r.baseline_s);
       peak_above = std::max(peak_above, r.peak_above_kib);
       printf(
-          "  %u MiB run %d: helper %.3f s (spooled at %.3f s), by hand %.3f s, ratio %.2f, "
+          "  %u MiB run %d: helper %.3f s, by hand %.3f s, ratio %.2f, "
           "idle RSS %.1f MiB, peak above idle %.1f MiB\n",
-          mib, rep + 1, r.helper_s, r.spooled_s, r.baseline_s, r.helper_s / r.baseline_s,
-          r.idle_kib / 1024.0, r.peak_above_kib / 1024.0);
+          mib, rep + 1, r.helper_s, r.baseline_s, r.helper_s / r.baseline_s, r.idle_kib / 1024.0,
+          r.peak_above_kib / 1024.0);
       if (r.busy) printf("    (the machine was busy with other work during this run)\n");
       fflush(stdout);
     }
