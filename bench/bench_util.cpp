@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -162,4 +164,17 @@ void remove_tree(const std::string &path) {
   } else {
     unlink(path.c_str());
   }
+}
+
+void end_helper(HelperProcess *p, bool alive, std::thread *writer, std::string *err) {
+  if (alive) kill(p->pid, SIGTERM);
+  close(p->to_helper);
+  writer->join();
+  while (waitpid(p->pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (p->err_helper >= 0) {
+    drain(p->err_helper, err);
+    close(p->err_helper);
+  }
+  close(p->from_helper);
 }

@@ -5,7 +5,10 @@
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "host/frames.h"
 
 struct BenchOptions {
   std::string vandrel;
@@ -44,3 +47,8 @@ double median(std::vector<double> v);
 void drain(int fd, std::string *into);
 // Removes path and everything under it (no symbolic links are followed).
 void remove_tree(const std::string &path);
+
+// Ends a timed helper: SIGTERM when it is still alive, then joins writer (the thread
+// that fed its standard input), reaps it, appends the rest of its standard error to
+// *err and closes our ends of its pipes.
+void end_helper(HelperProcess *p, bool alive, std::thread *writer, std::string *err);

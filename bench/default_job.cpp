@@ -168,16 +168,7 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
   }
   close(watch);
   long hwm = alive ? status_kib(p.pid, "VmHWM:") : -1;
-  if (alive) kill(p.pid, SIGTERM);
-  close(p.to_helper);
-  writer.join();
-  while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  if (p.err_helper >= 0) {
-    drain(p.err_helper, &err);
-    close(p.err_helper);
-  }
-  close(p.from_helper);
+  end_helper(&p, alive, &writer, &err);
   remove_tree(home);
 
   if (!done || !write_ok) {

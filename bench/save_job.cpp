@@ -209,16 +209,7 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
     alive = waitpid(p.pid, nullptr, WNOHANG) == 0;
   }
   long hwm = alive ? status_kib(p.pid, "VmHWM:") : -1;
-  if (alive) kill(p.pid, SIGTERM);
-  close(p.to_helper);
-  writer.join();
-  while (waitpid(p.pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  if (p.err_helper >= 0) {
-    drain(p.err_helper, &err);
-    close(p.err_helper);
-  }
-  close(p.from_helper);
+  end_helper(&p, alive, &writer, &err);
   XCloseDisplay(dpy);
   struct stat st;
   bool saved =

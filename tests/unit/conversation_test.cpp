@@ -697,8 +697,15 @@ TEST_F(ConversationTest, StopFlagAlreadySetStopsBeforeReading) {
 }
 
 TEST_F(ConversationTest, StopWakesAReadWaitingForTheHost) {
-  // Waiting for a conversation, and waiting for the file frame after a command frame.
-  for (const Bytes &sent : {Bytes(), command_frame("sendfile")}) {
+  // Waiting for a conversation, for the file frame after a command frame, and inside
+  // a file frame's body or a skipped frame's body that the host stopped writing.
+  Bytes file = file_frame("stopped.pdf", noise_bytes(100000, 12));
+  Bytes skipped = frame(noise_bytes(5000, 13));
+  const Bytes cases[] = {
+      Bytes(), command_frame("sendfile"),
+      concat({command_frame("sendfile"), Bytes(file.begin(), file.begin() + 50000)}),
+      concat({command_frame("default"), Bytes(skipped.begin(), skipped.begin() + 100)})};
+  for (const Bytes &sent : cases) {
     SCOPED_TRACE(sent.size());
     int host[2], wake[2];
     ASSERT_EQ(0, pipe2(host, O_CLOEXEC));

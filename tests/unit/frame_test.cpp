@@ -99,33 +99,6 @@ TEST(Frame, NonBlockingPipeWrittenInPiecesIsWaitedFor) {
   writer.join();
 }
 
-// A stop while the reader waits inside a body or a skipped frame takes effect at once.
-TEST(Frame, StopWhileWaitingInsideABody) {
-  for (bool compressed : {true, false}) {
-    SCOPED_TRACE(compressed);
-    int p[2], wake[2];
-    ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
-    ASSERT_EQ(0, pipe2(wake, O_CLOEXEC));
-    Fd r(p[0]), w(p[1]), wake_r(wake[0]), wake_w(wake[1]);
-    Bytes gz = gzip_bytes(noise_bytes(100000, 8));
-    ASSERT_TRUE(write_all_fd(w.get(), gz.data(), gz.size() / 2));  // the host stops writing
-    StopFlag flag{0};
-    StopWatch stop{&flag, wake_r.get()};
-    std::thread stopper([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      flag.store(1);
-      (void)!write(wake_w.get(), "", 1);
-    });
-    MemSink out;
-    BodyResult result;
-    ReadStatus st = compressed ? read_compressed_body(r.get(), static_cast<uint32_t>(gz.size()),
-                                                      out.f, &stop, &result)
-                               : skip_body(r.get(), gz.size(), &stop);
-    EXPECT_EQ(ReadStatus::Stopped, st);
-    stopper.join();
-  }
-}
-
 TEST(Frame, LengthCutShortFails) {
   for (size_t k = 0; k < 4; ++k) {
     Fd fd(memfd_with(Bytes(k, 0x01)));
