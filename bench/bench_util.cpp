@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+extern char **environ;
 
 static const char *g_program = "bench";
 
@@ -163,6 +166,27 @@ void remove_tree(const std::string &path) {
     rmdir(path.c_str());
   } else {
     unlink(path.c_str());
+  }
+}
+
+HelperProcess start_helper(const std::string &vandrel, const std::string &home) {
+  remove_tree(home);
+  if (mkdir(home.c_str(), 0700) != 0) die("cannot make the helper's home folder");
+  std::vector<std::string> env;
+  for (char **e = environ; *e; ++e)
+    if (strncmp(*e, "HOME=", 5) != 0) env.push_back(*e);
+  env.push_back("HOME=" + home);
+  HelperProcess p;
+  if (!spawn_helper({vandrel}, &env, true, &p)) die("cannot start the helper");
+  fcntl(p.err_helper, F_SETFL, fcntl(p.err_helper, F_GETFL) | O_NONBLOCK);
+  return p;
+}
+
+void settle(const HelperProcess &p, double seconds, std::string *err) {
+  double until = now() + seconds;
+  while (now() < until) {
+    struct pollfd pfd = {p.err_helper, POLLIN, 0};
+    if (poll(&pfd, 1, 10) > 0) drain(p.err_helper, err);
   }
 }
 

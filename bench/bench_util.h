@@ -48,6 +48,14 @@ void drain(int fd, std::string *into);
 // Removes path and everything under it (no symbolic links are followed).
 void remove_tree(const std::string &path);
 
+// Starts the helper at vandrel with a fresh, empty home folder home (its HOME) and
+// pipes on its standard descriptors, standard error non-blocking. Ends the process
+// with status 2 when it cannot.
+HelperProcess start_helper(const std::string &vandrel, const std::string &home);
+// Lets the helper work for seconds (start-up, or the end of a dialog), collecting its
+// standard error into *err meanwhile.
+void settle(const HelperProcess &p, double seconds, std::string *err);
+
 // Ends a timed helper: SIGTERM when it is still alive, then joins writer (the thread
 // that fed its standard input), reaps it, appends the rest of its standard error to
 // *err and closes our ends of its pipes.

@@ -35,8 +35,6 @@
 #include "document.h"
 #include "host/frames.h"
 
-extern char **environ;
-
 namespace {
 
 using Options = BenchOptions;
@@ -90,25 +88,13 @@ void settle_print_server() {
 // failure, with the reason on standard error.
 bool time_helper(const Options &opt, const Workload &w, const std::string &workdir, Run *run) {
   std::string home = workdir + "/home";
-  remove_tree(home);
-  if (mkdir(home.c_str(), 0700) != 0) die("cannot make the helper's home folder");
-  std::vector<std::string> env;
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "HOME=", 5) != 0) env.push_back(*e);
-  env.push_back("HOME=" + home);
 
-  HelperProcess p;
-  if (!spawn_helper({opt.vandrel}, &env, true, &p)) die("cannot start the helper");
+  HelperProcess p = start_helper(opt.vandrel, home);
   int err_fd = p.err_helper;
-  fcntl(err_fd, F_SETFL, fcntl(err_fd, F_GETFL) | O_NONBLOCK);
   std::string err;
 
   // Start-up: the toolkit, fonts, the X connection. Idle is what is left after it.
-  double settle_until = now() + opt.settle;
-  while (now() < settle_until) {
-    struct pollfd pfd = {err_fd, POLLIN, 0};
-    if (poll(&pfd, 1, 10) > 0) drain(err_fd, &err);
-  }
+  settle(p, opt.settle, &err);
   bool alive = waitpid(p.pid, nullptr, WNOHANG) == 0;
   long idle = status_kib(p.pid, "VmRSS:");
   bool peak_reset = alive && reset_peak(p.pid);

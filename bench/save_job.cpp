@@ -40,8 +40,6 @@
 #include "document.h"
 #include "host/frames.h"
 
-extern char **environ;
-
 namespace {
 
 constexpr char kDialogTitle[] = "Save File";
@@ -113,12 +111,6 @@ bool warm_up(Display *dpy, const HelperProcess &p) {
 bool time_save(const Options &opt, const Bytes &conv, const std::string &name, size_t doc_size,
                const std::string &workdir, Run *run) {
   std::string home = workdir + "/home";
-  remove_tree(home);
-  if (mkdir(home.c_str(), 0700) != 0) die("cannot make the helper's home folder");
-  std::vector<std::string> env;
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "HOME=", 5) != 0) env.push_back(*e);
-  env.push_back("HOME=" + home);
 
   Display *dpy = XOpenDisplay(nullptr);
   if (!dpy) die("cannot open the display");
@@ -126,22 +118,12 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
   XSelectInput(dpy, DefaultRootWindow(dpy), SubstructureNotifyMask);
   XFlush(dpy);
 
-  HelperProcess p;
-  if (!spawn_helper({opt.vandrel}, &env, true, &p)) die("cannot start the helper");
+  HelperProcess p = start_helper(opt.vandrel, home);
   int err_fd = p.err_helper;
-  fcntl(err_fd, F_SETFL, fcntl(err_fd, F_GETFL) | O_NONBLOCK);
   std::string err, out;
-  double settle_until = now() + opt.settle;
-  while (now() < settle_until) {
-    struct pollfd pfd = {err_fd, POLLIN, 0};
-    if (poll(&pfd, 1, 10) > 0) drain(err_fd, &err);
-  }
+  settle(p, opt.settle, &err);
   if (!warm_up(dpy, p)) die("the helper did not show and close a first save dialog");
-  settle_until = now() + opt.settle;
-  while (now() < settle_until) {
-    struct pollfd pfd = {err_fd, POLLIN, 0};
-    if (poll(&pfd, 1, 10) > 0) drain(err_fd, &err);
-  }
+  settle(p, opt.settle, &err);
   bool alive = waitpid(p.pid, nullptr, WNOHANG) == 0;
   long idle = status_kib(p.pid, "VmRSS:");
   bool peak_reset = alive && reset_peak(p.pid);
