@@ -28,6 +28,25 @@ static void set_up_translations() {
 // What the command line asks of the program itself, before the toolkit sees it.
 enum class OwnRequest { None, Version, Help };
 
+// Takes --report (job reports for the host) out of argv, up to a "--", so the
+// toolkit never sees it. Returns whether it was given.
+static bool take_report_option(int *argc, char *argv[]) {
+  bool found = false;
+  int kept = 1;
+  bool options = true;
+  for (int i = 1; i < *argc; ++i) {
+    if (options && strcmp(argv[i], "--") == 0) options = false;
+    if (options && strcmp(argv[i], "--report") == 0) {
+      found = true;
+      continue;
+    }
+    argv[kept++] = argv[i];
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return found;
+}
+
 // Looks for --version and the help options up to a "--"; every other argument is the
 // toolkit's (today's toolkit ignores the help options, so nothing is taken from it).
 static OwnRequest own_request(int argc, char *argv[]) {
@@ -47,6 +66,8 @@ static void print_help() {
   g_set_prgname("vandrel");
   static const GOptionEntry version_entry[] = {
       {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, N_("Show the version and exit"), nullptr},
+      {"report", 0, 0, G_OPTION_ARG_NONE, nullptr,
+       N_("Send the host \"ready\", a report of each job's outcome and \"end\""), nullptr},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   // TRANSLATORS: the two texts of "vandrel --help"; keep their lines under 80 columns.
   const char *summary =
@@ -84,6 +105,7 @@ static void fill_standard_descriptors() {
 int main(int argc, char *argv[]) {
   fill_standard_descriptors();
   set_up_translations();
+  g_report_jobs = take_report_option(&argc, argv);
   OwnRequest request = own_request(argc, argv);
   if (request == OwnRequest::Version) {
     printf("vandrel %s\n", VANDREL_VERSION);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "i18n.h"
+#include "log_text.h"
 
 // Trace lines show at most this much of a frame's text; a longer text is a broken
 // frame already, and one line must never carry megabytes.
@@ -44,7 +45,7 @@ static void write_trace(FILE *diag, const PayloadSink &s, size_t limit) {
   size_t text_len = payload_text_length(s.head, seen);
   bool cut = text_len > limit;
   std::string line = "buf=";
-  line.append(reinterpret_cast<const char *>(s.head), cut ? limit : text_len);
+  line += log_text(std::string(reinterpret_cast<const char *>(s.head), cut ? limit : text_len));
   if (cut) line += kCutMark;
   line += ", len=" + std::to_string(s.unlen) + "\n";
   // One write, so a completion line from the UI thread never lands inside it.
@@ -53,7 +54,7 @@ static void write_trace(FILE *diag, const PayloadSink &s, size_t limit) {
 }
 
 static void diagnose(const ReaderContext &ctx, const std::string &what, const char *why) {
-  fprintf(ctx.diag, "vandrel: %s: %s\n", what.c_str(), why);
+  fprintf(ctx.diag, "vandrel: %s: %s\n", log_text(what).c_str(), why);
   fflush(ctx.diag);
 }
 
@@ -192,6 +193,7 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
              log_strerror(sink.store_errno));
     discard_document(ctx, conv);
     conv->skip = true;
+    conv->hold_errno = sink.store_errno;
   }
   return ReadStatus::Ok;
 }
@@ -200,6 +202,7 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
   uint32_t datalen = 0;
   ReadStatus st = read_length(fd, &datalen, ctx.stop);
   if (st != ReadStatus::Ok) return st;
+  conv->started = true;
 
   PayloadSink sink;
   sink.ctx = &ctx;

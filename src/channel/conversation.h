@@ -41,6 +41,10 @@ struct Conversation {
   int file_status = 0;     // ... and of the file frame
   bool skip = false;       // the job cannot be done; its diagnostic has been written
   bool cut = false;        // ... because its document did not arrive whole
+  int hold_errno = 0;      // ... because its document could not be held (errno why)
+  // The command frame's length has been read: the conversation has begun, so a stream
+  // that ends or stops now leaves it unfinished.
+  bool started = false;
 };
 
 // Reads one conversation from fd: the command frame, then exactly the frames its

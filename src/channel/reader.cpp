@@ -27,22 +27,32 @@ void sigusr1_handler(int signum) {
   errno = saved;
 }
 
-// Hands one decoded job to its handler and returns when the handler has. The
-// conversation's document file is given up here once the handler no longer needs it
-// (a printing job's spool file stays held until its printing is done).
-static void handle_conversation(const ReaderContext &ctx, Conversation &conv, int pipe_to_write) {
+bool g_report_jobs = false;
+
+// Hands one decoded job, conversation number n, to its handler and returns when the
+// handler has, then reports the job (after its dialog section, so a dialog job's
+// report follows its "restorefullscreen"). A print-dialog job that was sent is
+// reported by its completion instead. The conversation's document file is given up
+// here once the handler no longer needs it (a printing job's spool file stays held
+// until its printing is done).
+static void handle_conversation(const ReaderContext &ctx, Conversation &conv, int pipe_to_write,
+                                JobNumber n) {
   if (conv.cut && conv.command != Command::Default) {
     // The person asked for a dialog: say why none comes instead of showing nothing.
     bool printing = conv.command == Command::PrintDialog;
     dialog_section(pipe_to_write, [&] { notWhole(conv.fname2, printing); });
   }
-  if (conv.skip) return;
+  if (conv.skip) {
+    report_outcome(n, conv.hold_errno ? Outcome::Failed : Outcome::Skipped);
+    return;
+  }
+  Outcome outcome = Outcome::Failed;
   switch (conv.command) {
     case Command::Default:
-      print_direct(conv.fullname);
+      outcome = print_direct(conv.fullname) == 0 ? Outcome::Printed : Outcome::Failed;
       break;
     case Command::PrintDialog:
-      dialog_section(pipe_to_write, [&] { showdl(conv.fullname, conv.fname2); });
+      dialog_section(pipe_to_write, [&] { outcome = showdl(conv.fullname, conv.fname2, n); });
       break;
     case Command::SendFile:
       dialog_section(pipe_to_write, [&] {
@@ -50,14 +60,16 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
         doc.fd = conv.document_fd;
         doc.path = conv.fullname;
         doc.datalen = conv.document_length;
-        saveFile(doc, conv.fname2);
+        outcome = saveFile(doc, conv.fname2);
       });
       discard_document(ctx, &conv);
       break;
     case Command::Other:
       dialog_section(pipe_to_write, [] { notSupported(); });
+      outcome = Outcome::Unsupported;
       break;
   }
+  report_outcome(n, outcome);
   // A printing job's handler has taken the file over (it removes it when printing is
   // done); only the descriptor is left to close.
   if (conv.document_fd >= 0) close(conv.document_fd);
@@ -82,23 +94,30 @@ void *thread_fun(void *param) {
   // prints on standard output lands among the diagnostics instead of between two
   // control messages.
   dup2(2, 1);
+  // The host may rely on the stop signal from the first block on.
+  output_start(pipe_to_write, g_report_jobs, nullptr);
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};
   DocumentStore store = {homedir.c_str(), store_create, store_discard};
   ReaderContext ctx = {&store, &stop, stderr};
+  JobNumber count = 0;
   while (!g_end_flag.load()) {
     Conversation conv;
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
-    if (st == ReadStatus::Stopped) break;
-    if (st == ReadStatus::Failed) {
+    // A conversation the stream ended inside of still counts, as one that was skipped.
+    if (conv.started) ++count;
+    if (st != ReadStatus::Ok) {
+      int err = errno;
+      report_outcome(conv.started ? count : 0, Outcome::Skipped);
       // The system's error reporter's form, in English whatever the user's language.
-      fprintf(stderr, "pipe  read: %s\n", log_strerror(errno));
+      if (st == ReadStatus::Failed) fprintf(stderr, "pipe  read: %s\n", log_strerror(err));
       break;
     }
-    handle_conversation(ctx, conv, pipe_to_write);
+    handle_conversation(ctx, conv, pipe_to_write, count);
   }
   close(pipe_to_read);
-  close(pipe_to_write);
+  // The output stays open for the reports of jobs that are still being printed.
+  output_reader_done();
   return param;
 }

@@ -10,6 +10,7 @@
 
 #include "i18n.h"
 #include "jobs/spool.h"
+#include "log_text.h"
 
 int print_direct(const char *fullname) {
   // Everything the child needs is made before the fork: in a threaded process it
@@ -37,11 +38,11 @@ int print_direct(const char *fullname) {
     if (w < 0)
       fprintf(stderr, "vandrel: waiting for %s: %s\n", kPrintCommand, log_strerror(errno));
     else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-      fprintf(stderr, "vandrel: %s %s exited with status %d\n", kPrintCommand, fullname,
-              WEXITSTATUS(status));
+      fprintf(stderr, "vandrel: %s %s exited with status %d\n", kPrintCommand,
+              log_text(fullname).c_str(), WEXITSTATUS(status));
     else if (WIFSIGNALED(status))
-      fprintf(stderr, "vandrel: %s %s ended by signal %d\n", kPrintCommand, fullname,
-              WTERMSIG(status));
+      fprintf(stderr, "vandrel: %s %s ended by signal %d\n", kPrintCommand,
+              log_text(fullname).c_str(), WTERMSIG(status));
   }
   spool_remove(fullname);
   return status;

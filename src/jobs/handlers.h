@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "channel/host_output.h"
 #include "i18n.h"
 #include "jobs/direct_print.h"
 #include "jobs/spool.h"
+#include "log_text.h"
 
 // Texts the user sees, translated with _() where they are shown. The print dialog's
 // title is the product's name and stays as it is.
@@ -67,12 +69,19 @@ int notSupported();
 int notWhole(const char *name, bool printing);
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
-// document `name`. Printing sends a job titled `name` that removes the file when it
-// completes; any other answer, or the dialog's destruction from outside, removes the
-// file at once. Print Preview opens the file in the desktop's default application
-// for its content type (or says there is none) and shows the dialog again; "Print to
-// File" starts as `name` in documents_folder(). Returns 0.
-int showdl(const char *file, const char *name);
+// document `name` of conversation `number`. Printing sends a job titled `name` that
+// removes the file and reports the job when it completes: then it returns Pending.
+// Any other answer, or the dialog's destruction from outside, removes the file at once
+// and returns Cancelled (Failed when no job could be sent). Print Preview shows the
+// document (show_preview) and the dialog again; "Print to File" starts as `name`,
+// made a plain file name, in documents_folder().
+Outcome showdl(const char *file, const char *name, JobNumber number);
+
+// Shows the spool file `file` for the print dialog's Preview button in the desktop's
+// default application for its content type; when that cannot be done, says why in a
+// message over parent. The file stays: the job goes on in the dialog. Reader thread,
+// inside the dialog section.
+void show_preview(GtkWindow *parent, const char *file);
 
 // A socket of this process, known by its descriptor and by the socket itself, so a
 // later look can tell it from another socket that reused the descriptor number.
@@ -114,5 +123,6 @@ struct HeldDocument {
 // to the user and the chooser comes back, until the document is saved or the user
 // cancels. Neither closes cleanData.fd nor removes its path; a save on the held
 // file's file system moves that file, so path may no longer name it afterwards.
-// Reader thread, inside a dialog section. Returns 0.
-int saveFile(const HeldDocument &cleanData, const char *fname);
+// Reader thread, inside a dialog section. Returns Saved, or Cancelled when the person
+// gave up (Failed when a try to save had failed before).
+Outcome saveFile(const HeldDocument &cleanData, const char *fname);

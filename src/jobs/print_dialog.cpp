@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <gio/gdesktopappinfo.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,14 +7,11 @@
 
 #include "jobs/handlers.h"
 #include "jobs/host_window.h"
+#include "jobs/save_target.h"
 
 namespace {
 // The longest name a print server has to take for a job (IPP's limit for names).
 constexpr size_t kMaxJobTitle = 255;
-constexpr char kPreviewTitle[] = N_("Print Preview");
-constexpr char kNoPreviewText[] = N_("The document cannot be previewed.");
-// TRANSLATORS: %s is the kind of document, as the desktop describes it ("PDF document").
-constexpr char kNoViewerText[] = N_("No application is set up to open files of the type \"%s\".");
 
 // What a sent print job needs until its completion: its own reference; the spool
 // path, which the reader's texts would not keep unchanged that long; the print-server
@@ -25,6 +20,7 @@ constexpr char kNoViewerText[] = N_("No application is set up to open files of t
 // that watch, awaiting_verdict says the completion came and waits for it.
 struct PrintCompletion {
   GtkPrintJob *job;
+  JobNumber number;  // the conversation's, for its report
   std::string path;
   std::vector<OpenSocket> connections;
   gulong verdict_handler;
@@ -33,7 +29,7 @@ struct PrintCompletion {
 }  // namespace
 
 static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
-                     const char *file, const std::string &title);
+                     const char *file, const std::string &title, JobNumber number);
 
 // The toolkit's print-server module (as shipped with GTK 2.24) builds the request for
 // a sent job twice and drops the first one, whose connection it has already opened:
@@ -58,14 +54,16 @@ static gboolean release_completion(gpointer data) {
 // touches the toolkit's objects, so it runs with the toolkit's lock.
 static void completion_done(gpointer data) { gdk_threads_add_idle(release_completion, data); }
 
-// The end of a job's use of its spool file: the two lines, and the file removed.
+// The end of a job's use of its spool file: the two lines, the file removed, and the
+// job's outcome reported.
 static void finish_job(PrintCompletion *completion, GError *error) {
   // The two lines go out in one write so they stay together next to a trace line.
-  std::string lines = "Finished Printing\nDeleting file: " + completion->path + "\n";
-  if (error) lines = "vandrel: print job failed: " + std::string(error->message) + "\n" + lines;
+  std::string lines = "Finished Printing\nDeleting file: " + log_text(completion->path) + "\n";
+  if (error) lines = "vandrel: print job failed: " + log_text(error->message) + "\n" + lines;
   fwrite(lines.data(), 1, lines.size(), stderr);
   fflush(stderr);
   spool_remove(completion->path.c_str());
+  report_outcome(completion->number, error ? Outcome::Failed : Outcome::Printed);
 }
 
 void finish_printing(GtkPrintJob *job, gpointer user_data, GError *error) {
@@ -96,12 +94,12 @@ static void job_status_changed(GtkPrintJob *job, gpointer data) {
     g_object_get(job, "page-setup", &page_setup, nullptr);
     std::string title = cut_at_character(gtk_print_job_get_title(job), kMaxJobTitle);
     bool resent = send_job(gtk_print_job_get_printer(job), gtk_print_job_get_settings(job),
-                           page_setup, completion->path.c_str(), title);
+                           page_setup, completion->path.c_str(), title, completion->number);
     if (page_setup) g_object_unref(page_setup);
     if (resent) {
       fprintf(stderr,
               "vandrel: the print server refused the job's long name; sent again as \"%s\"\n",
-              title.c_str());
+              log_text(title).c_str());
       return;
     }
   }
@@ -115,23 +113,24 @@ static bool is_print_server_printer(GtkPrinter *printer) {
 }
 
 // Sends the spool file file as a print job titled title on printer with settings and
-// page_setup (all borrowed). finish_printing removes the file once the job completes
-// (or job_status_changed, for a title longer than IPP allows).
-// Returns false when no job could be sent; the file is then still the caller's.
-// Toolkit lock held (reader thread in the dialog, or the main loop on completion).
+// page_setup (all borrowed), for the conversation numbered number. finish_printing
+// removes the file and reports the job once it completes (or job_status_changed, for
+// a title longer than IPP allows). Returns false when no job could be sent; the file
+// and the report are then still the caller's. Toolkit lock held (reader thread in the
+// dialog, or the main loop on completion).
 static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
-                     const char *file, const std::string &title) {
+                     const char *file, const std::string &title, JobNumber number) {
   GtkPrintJob *job = gtk_print_job_new(title.c_str(), printer, settings, page_setup);
   GError *error = nullptr;
   if (!gtk_print_job_set_source_file(job, file, &error)) {
     // Never send such a job: its completion would not come and the file would stay.
-    fprintf(stderr, "vandrel: cannot print %s: %s\n", file,
-            error ? error->message : "the file cannot be read");
+    fprintf(stderr, "vandrel: cannot print %s: %s\n", log_text(file).c_str(),
+            error ? log_text(error->message).c_str() : "the file cannot be read");
     g_clear_error(&error);
     g_object_unref(job);
     return false;
   }
-  PrintCompletion *completion = new PrintCompletion{job, file, {}, 0, false};
+  PrintCompletion *completion = new PrintCompletion{job, number, file, {}, 0, false};
   bool watch = is_print_server_printer(printer);
   if (watch && title.size() > kMaxJobTitle) {
     gtk_print_job_set_track_print_status(job, TRUE);
@@ -140,6 +139,7 @@ static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSet
   }
   std::vector<OpenSocket> before;
   if (watch) before = open_sockets();
+  job_pending(number);
   gtk_print_job_send(job, finish_printing, completion, completion_done);
   // completion is still ours to fill in: its release needs the toolkit's lock, which
   // this thread holds. Only the expected pair, two new connections to one place,
@@ -154,27 +154,26 @@ static bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSet
 
 // Sends the job the user confirmed in the dialog, titled name. Returns false when no
 // job could be sent; the caller then removes the file.
-static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const char *name) {
+static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const char *name,
+                             JobNumber number) {
   GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
   if (!printer) {
-    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", name);
+    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", log_text(name).c_str());
     return false;
   }
   GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
   GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
-  bool sent = send_job(printer, settings, page_setup, file, name);
+  bool sent = send_job(printer, settings, page_setup, file, name, number);
   g_object_unref(settings);
   return sent;
 }
 
 // Makes "Print to File" write the document under its own name into the documents
 // folder, instead of "output.pdf" in whatever folder the host was started in.
+// The name is made plain as the save dialog makes it: never a hidden file, never
+// outside that folder.
 static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
-  std::string base = name;
-  for (char &c : base)
-    if (c == '/') c = '_';
-  if (base.empty() || base == "." || base == "..") base = "document";
-  std::string path = documents_folder() + "/" + fit_file_name(base, "", kMaxFileName);
+  std::string path = documents_folder() + "/" + suggested_save_name(name);
   char *uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
   if (!uri) return;
   GtkPrintSettings *settings = gtk_print_settings_new();
@@ -184,68 +183,7 @@ static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
   g_free(uri);
 }
 
-// Opens file in the desktop's default application for its content type, with its
-// standard output on our standard error and its standard input on /dev/null (the
-// host's pipes are not for it). Returns false when there is no such application or
-// it cannot be started, with *why saying so in English (for standard error) and
-// *why_shown in the person's language. Reader thread, toolkit lock held.
-static bool open_preview(const char *file, std::string *why, std::string *why_shown) {
-  GFile *gfile = g_file_new_for_path(file);
-  GError *error = nullptr;
-  GFileInfo *info = g_file_query_info(gfile, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
-                                      G_FILE_QUERY_INFO_NONE, nullptr, &error);
-  bool opened = false;
-  if (!info) {
-    *why = *why_shown = error->message;
-  } else {
-    const char *type = g_file_info_get_content_type(info);
-    GAppInfo *app = type ? g_app_info_get_default_for_type(type, FALSE) : nullptr;
-    if (!app || !G_IS_DESKTOP_APP_INFO(app)) {
-      char *description = g_content_type_get_description(type ? type : "application/octet-stream");
-      char *english = g_strdup_printf(kNoViewerText, description);
-      char *shown = g_strdup_printf(_(kNoViewerText), description);
-      *why = english;
-      *why_shown = shown;
-      g_free(english);
-      g_free(shown);
-      g_free(description);
-    } else {
-      char *uri = g_file_get_uri(gfile);
-      GList *uris = g_list_append(nullptr, uri);
-      int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      opened = g_desktop_app_info_launch_uris_as_manager_with_fds(
-          G_DESKTOP_APP_INFO(app), uris, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
-          nullptr, devnull, 2, 2, &error);
-      if (!opened) *why = *why_shown = error->message;
-      if (devnull >= 0) close(devnull);
-      g_list_free(uris);
-      g_free(uri);
-    }
-    if (app) g_object_unref(app);
-    g_object_unref(info);
-  }
-  g_clear_error(&error);
-  g_object_unref(gfile);
-  return opened;
-}
-
-// Shows file for the Preview button; when that cannot be done, says why in a message
-// over parent. The spool file stays: the job goes on in the dialog.
-static void show_preview(GtkWindow *parent, const char *file) {
-  std::string why, why_shown;
-  if (open_preview(file, &why, &why_shown)) return;
-  fprintf(stderr, "vandrel: cannot preview %s: %s\n", file, why.c_str());
-  GtkWidget *message =
-      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
-                             GTK_BUTTONS_OK, "%s", _(kNoPreviewText));
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message), "%s", why_shown.c_str());
-  gtk_window_set_title(GTK_WINDOW(message), _(kPreviewTitle));
-  attach_to_host(message);
-  (void)run_dialog(message);
-  end_dialog(message);
-}
-
-int showdl(const char *file, const char *name) {
+Outcome showdl(const char *file, const char *name, JobNumber number) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
@@ -259,10 +197,11 @@ int showdl(const char *file, const char *name) {
   while ((response = run_dialog(dialog)) == GTK_RESPONSE_APPLY)
     show_preview(GTK_WINDOW(dialog), file);
   // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
-  bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name);
+  bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
   if (!sent) spool_remove(file);
 
   end_dialog(dialog);
   gtk_widget_destroy(window);
-  return 0;
+  if (sent) return Outcome::Pending;
+  return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
 }

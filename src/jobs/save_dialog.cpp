@@ -23,7 +23,7 @@ constexpr size_t kShownPathChars = 72;
 // message. Reader thread, inside the dialog section.
 static void show_save_error(GtkWindow *parent, const char *target, const char *log_reason,
                             const char *shown_reason) {
-  fprintf(stderr, "vandrel: cannot save %s: %s\n", target, log_reason);
+  fprintf(stderr, "vandrel: cannot save %s: %s\n", log_text(target).c_str(), log_reason);
   char *display = g_filename_display_name(target);
   std::string shown = shorten_middle(display, kShownPathChars);
   g_free(display);
@@ -48,7 +48,7 @@ static void choose_again(GtkFileChooser *chooser, const char *filename) {
   g_free(name);
 }
 
-int saveFile(const HeldDocument &cleanData, const char *fname) {
+Outcome saveFile(const HeldDocument &cleanData, const char *fname) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
@@ -63,17 +63,19 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
 
   // A failed save is not the end: the person sees why and chooses again, until the
   // document is saved or they give up.
-  bool saved = false;
+  bool saved = false, failed = false;
   // A chooser destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
   while (!saved && run_dialog(dialog) == GTK_RESPONSE_ACCEPT) {
     char *filename = gtk_file_chooser_get_filename(chooser);
     gtk_widget_hide(dialog);
     if (!filename) {
+      failed = true;
       show_save_error(GTK_WINDOW(window), suggested.c_str(), kNotLocalText, _(kNotLocalText));
     } else if (save_held_document(cleanData.fd, cleanData.path, cleanData.datalen, filename) == 0) {
       saved = true;
     } else {
       int err = errno;
+      failed = true;
       std::string shown = strerror(err);  // in the person's language
       show_save_error(GTK_WINDOW(window), filename, log_strerror(err), shown.c_str());
       choose_again(chooser, filename);
@@ -82,5 +84,6 @@ int saveFile(const HeldDocument &cleanData, const char *fname) {
   }
   end_dialog(dialog);
   gtk_widget_destroy(window);
-  return 0;
+  if (saved) return Outcome::Saved;
+  return failed ? Outcome::Failed : Outcome::Cancelled;
 }
