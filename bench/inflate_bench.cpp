@@ -122,7 +122,7 @@ void BM_read_conversation(benchmark::State &state) {
     state.SkipWithError("cannot set up the scratch home");
     return;
   }
-  DocumentStore store = {home, store_create, store_discard};
+  DocumentStore store = {home, store_create, store_discard, store_relocate};
   ReaderContext ctx = {&store, nullptr, diag};
   for (auto _ : state) {
     int fds[2];

@@ -164,8 +164,8 @@ static std::vector<Decoded> read_all(const Fixture &fx, const uint8_t *data, siz
   }
   FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
 
-  DocumentStore memory = {nullptr, memory_create, memory_discard};
-  DocumentStore helper = {fx.spool_home.c_str(), store_create, store_discard};
+  DocumentStore memory = {nullptr, memory_create, memory_discard, nullptr};
+  DocumentStore helper = {fx.spool_home.c_str(), store_create, store_discard, store_relocate};
   ReaderContext ctx = {spool ? &helper : &memory, nullptr, fx.diag};
   std::vector<Decoded> got;
   off_t before = 0;

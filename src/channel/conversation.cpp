@@ -36,6 +36,7 @@ struct PayloadSink {
   size_t unlen = 0;
   DecodeStatus name_status = DecodeTooShort;
   int store_errno = 0;               // the first failure to store the document
+  size_t written = 0;                // document bytes in the store's file so far
   std::vector<unsigned char> block;  // document bytes not yet written
 };
 }  // namespace
@@ -78,6 +79,7 @@ static void header_complete(PayloadSink *s) {
 // Writes out what the block holds. A failure is kept; the rest of the document is
 // then dropped while the payload is still taken whole, so the frame is read to its
 // end and the job dropped afterwards.
+// A store that can move the document elsewhere gets the chance first.
 static void flush_block(PayloadSink *s) {
   const unsigned char *p = s->block.data();
   size_t n = s->block.size();
@@ -85,11 +87,22 @@ static void flush_block(PayloadSink *s) {
     ssize_t w = write(s->conv->document_fd, p, n);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      s->store_errno = w < 0 ? errno : ENOSPC;
+      int err = w < 0 ? errno : ENOSPC;
+      const DocumentStore *store = s->ctx->store;
+      int moved = store->relocate
+                      ? store->relocate(store->data, s->conv->command, s->conv->document_fd,
+                                        s->written, s->conv->fullname)
+                      : -1;
+      if (moved >= 0) {
+        s->conv->document_fd = moved;
+        continue;
+      }
+      s->store_errno = err;
       break;
     }
     p += w;
     n -= static_cast<size_t>(w);
+    s->written += static_cast<size_t>(w);
   }
   s->block.clear();
 }

@@ -18,6 +18,11 @@ struct DocumentStore {
   int (*create)(const void *data, Command command, const char *fname2, char path[kTextSize]);
   // Gives up a file create made: closes fd and removes the file at path, if any.
   void (*discard)(const char *path, int fd);
+  // May be null. Called when the file fd (at path) could not take more of the
+  // document (a full disk, say) after written bytes: moves them to a new file in
+  // another place, gives up the old one, writes the new path to path and returns the
+  // new descriptor, or -1 with errno set (the old file is then still the caller's).
+  int (*relocate)(const void *data, Command command, int fd, size_t written, char path[kTextSize]);
 };
 
 // What the reader needs besides the descriptor.

@@ -99,7 +99,9 @@ void *thread_fun(void *param) {
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};
-  DocumentStore store = {homedir.c_str(), store_create, store_discard};
+  // Leftovers of helpers that were killed go now, not only when a job needs a file.
+  sweep_leftovers(homedir.c_str());
+  DocumentStore store = {homedir.c_str(), store_create, store_discard, store_relocate};
   ReaderContext ctx = {&store, &stop, stderr};
   JobNumber count = 0;
   while (!g_end_flag.load()) {

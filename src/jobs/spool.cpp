@@ -1,29 +1,23 @@
 #include "jobs/spool.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <vector>
 
-// The files this process holds: each path with the descriptor that keeps its lock.
-// A print-dialog job holds its file until the printing system reports completion,
-// while the reader is already spooling later documents; other helpers of the same
-// user see the lock and leave the file alone.
-static std::mutex g_held_lock;
-static std::map<std::string, int> g_held;
+#include "i18n.h"
+#include "jobs/held_files.h"
+#include "log_text.h"
 
 void replace_char(char *s, char find, char replace) {
   for (; *s; ++s)
@@ -106,6 +100,9 @@ void spool_component(const char *fname2, char out[kTextSize]) {
   snprintf(out, kTextSize, "%s", fname2);
   replace_char(out, '/', '_');
   replace_char(out, ' ', '_');
+  // A control character is no part of a name the print server shows or a log keeps.
+  for (char *c = out; *c; ++c)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '_';
   if (!strcmp(out, "") || !strcmp(out, ".") || !strcmp(out, ".."))
     snprintf(out, kTextSize, "%s", "document");
   // One path component holds at most 255 bytes; the extension tells the printing
@@ -114,203 +111,117 @@ void spool_component(const char *fname2, char out[kTextSize]) {
   memcpy(out, fitted.c_str(), fitted.size() + 1);
 }
 
-// The n-th candidate path for a component: the plain one first, then "-n" before
-// the extension, so the printing system still sees the document's kind. The name
-// is shortened again where the suffix would make it longer than 255 bytes.
-static std::string candidate_path(const std::string &folder, const char *component, int n) {
-  std::string suffix = n > 1 ? "-" + std::to_string(n) : "";
-  return folder + "/" + fit_file_name(component, suffix, kMaxFileName);
+// The person's folder for spool files: ~/VANDREL.
+static std::string person_spool_folder(const char *homedir) {
+  return homedir && *homedir ? std::string(homedir) + "/" + kSpoolFolder : std::string();
 }
 
-// How a spool folder entry stands: a live helper's, a leftover, or not a file at all.
-enum class EntryState { Held, Reclaimed, Other };
-
-// Looks at an existing entry of the spool folder. A regular file that no helper holds
-// (its lock can be taken) is a leftover of a helper that ended early: it is removed,
-// unless it is younger than min_age seconds (a file being set up by a live helper
-// before it could lock it). A symbolic link is removed too: no helper makes one, so
-// it can only be planted. Directories and the like are left alone. Reader thread.
-static EntryState reclaim_entry(const std::string &path, time_t min_age) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0)
-    return errno == ENOENT ? EntryState::Reclaimed : EntryState::Other;
-  if (S_ISLNK(st.st_mode))
-    return unlink(path.c_str()) == 0 ? EntryState::Reclaimed : EntryState::Other;
-  if (!S_ISREG(st.st_mode)) return EntryState::Other;
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? EntryState::Reclaimed : EntryState::Other;
-  EntryState state = EntryState::Held;
-  struct stat locked, now;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    state = EntryState::Other;
-    // Whoever removes a file removes it while holding its lock, so with the lock held
-    // the name still names this very file, or nothing.
-    if (fstat(fd, &locked) == 0 && lstat(path.c_str(), &now) == 0 && locked.st_dev == now.st_dev &&
-        locked.st_ino == now.st_ino && S_ISREG(locked.st_mode) &&
-        time(nullptr) - locked.st_mtime >= min_age)
-      state = unlink(path.c_str()) == 0 ? EntryState::Reclaimed : EntryState::Other;
-    else if (lstat(path.c_str(), &now) != 0 && errno == ENOENT)
-      state = EntryState::Reclaimed;
-  } else if (errno != EWOULDBLOCK) {
-    state = EntryState::Other;
-  }
-  close(fd);
-  return state;
+// The private folders of the helper's own, in the order they are tried: under
+// $XDG_RUNTIME_DIR (only for spool files, with want_runtime: it is small and in
+// memory), under TMPDIR, and under /tmp.
+static std::vector<std::string> own_folders(bool want_runtime) {
+  std::vector<std::string> folders;
+  const char *runtime = getenv("XDG_RUNTIME_DIR");
+  if (want_runtime && runtime && *runtime) folders.push_back(std::string(runtime) + "/vandrel");
+  std::string own = "vandrel-" + std::to_string(geteuid());
+  const char *tmpdir = getenv("TMPDIR");
+  if (tmpdir && *tmpdir) folders.push_back(std::string(tmpdir) + "/" + own);
+  if (folders.empty() || folders.back() != "/tmp/" + own) folders.push_back("/tmp/" + own);
+  return folders;
 }
 
-// Files of ours that exist only while being set up carry this prefix; a leftover one
-// of them is swept away once it is old enough that no live helper can still be
-// setting it up.
-constexpr char kSetupPrefix[] = ".vandrel-";
-constexpr time_t kSetupAge = 10;
-
-// Removes the leftovers of ended helpers from the spool folder.
-static void sweep_folder(const std::string &folder) {
-  DIR *d = opendir(folder.c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (struct dirent *e = readdir(d))
-    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-  closedir(d);
-  for (const std::string &name : names) {
-    bool setup = name.compare(0, strlen(kSetupPrefix), kSetupPrefix) == 0;
-    struct stat st;
-    std::string path = folder + "/" + name;
-    // Only regular files are looked at here; a link in the way of a name is dealt
-    // with when that name is wanted.
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      (void)reclaim_entry(path, setup ? kSetupAge : 0);
+bool spool_folder(const char *homedir, HelperFolder *out) {
+  std::string person = person_spool_folder(homedir);
+  std::string why = "cannot be made: there is no home folder";
+  if (!person.empty() && open_helper_folder(person, true, out, &why)) return true;
+  for (const std::string &own : own_folders(true)) {
+    std::string own_why;
+    if (!open_helper_folder(own, true, out, &own_why)) continue;
+    // The person's file or link at ~/VANDREL stays as it is; the job goes on here.
+    fprintf(stderr, "vandrel: %s %s; the document waits in %s instead\n",
+            person.empty() ? "the spool folder" : log_text(person).c_str(), why.c_str(),
+            log_text(own).c_str());
+    fflush(stderr);
+    return true;
   }
-}
-
-// Creates a new private file in folder under a set-up name, locked, mode 0600.
-// Returns its descriptor (read and write, close-on-exec) and its path, or -1.
-static int create_locked(const std::string &folder, const char *prefix, std::string *path) {
-  std::string templ = folder + "/" + prefix + "XXXXXX";
-  int fd = mkostemp(&templ[0], O_CLOEXEC);  // exclusive, 0600, never through a link
-  if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int saved = errno;
-    unlink(templ.c_str());
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  *path = templ;
-  return fd;
-}
-
-// Registers a held file and returns a descriptor of it for the caller to own.
-static int hold(const std::string &path, int fd, char fullname[kTextSize]) {
-  int mine = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (mine < 0) {
-    int saved = errno;
-    unlink(path.c_str());
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  {
-    std::lock_guard<std::mutex> guard(g_held_lock);
-    g_held[path] = fd;
-  }
-  memcpy(fullname, path.c_str(), path.size() + 1);
-  return mine;
+  fprintf(stderr, "vandrel: %s %s, and no private folder of our own can be made\n",
+          person.empty() ? "the spool folder" : log_text(person).c_str(), why.c_str());
+  errno = EACCES;
+  return false;
 }
 
 int spool_create(const char *homedir, const char *fname2, char fullname[kTextSize]) {
   fullname[0] = '\0';
-  if (!homedir || !*homedir) {
-    errno = ENOENT;  // no home folder at all: never spool into "/VANDREL"
-    return -1;
-  }
-  std::string folder = std::string(homedir) + "/" + kSpoolFolder;
   char component[kTextSize];
   spool_component(fname2, component);
-  if (candidate_path(folder, component, 1).size() > kTextSize - 1) {
+  HelperFolder folder;
+  if (!spool_folder(homedir, &folder)) return -1;
+  int fd = -1;
+  if (folder.path.size() + 1 + strlen(component) > kTextSize - 1) {
     errno = ENAMETOOLONG;
-    return -1;
+  } else {
+    sweep_helper_folder(folder);
+    fd = hold_new_file(folder, component, fullname);
   }
-  (void)mkdir(folder.c_str(), 0775);  // an existing folder is the normal case
-  sweep_folder(folder);
-
-  // The file is made and locked under a set-up name first and only then given its
-  // name, so no other helper ever sees it unlocked and takes it for a leftover.
-  std::string setup;
-  int fd = create_locked(folder, kSetupPrefix, &setup);
-  if (fd < 0) return -1;
-  int why = EEXIST;
-  for (int n = 1; n <= 1000; ++n) {
-    std::string path = candidate_path(folder, component, n);
-    if (path.size() > kTextSize - 1) {
-      why = ENAMETOOLONG;
-      break;
-    }
-    if (link(setup.c_str(), path.c_str()) == 0) {
-      unlink(setup.c_str());
-      return hold(path, fd, fullname);
-    }
-    if (errno != EEXIST) {
-      int saved = errno;
-      unlink(setup.c_str());
-      close(fd);
-      errno = saved;
-      return -1;
-    }
-    // Someone's file is there: a live job's (ours or another helper's) is left
-    // alone and this one takes the next name; a leftover gives its name back.
-    if (reclaim_entry(path, 0) == EntryState::Reclaimed && link(setup.c_str(), path.c_str()) == 0) {
-      unlink(setup.c_str());
-      return hold(path, fd, fullname);
-    }
-  }
-  unlink(setup.c_str());
-  close(fd);
-  errno = why;
-  return -1;
+  int saved = errno;
+  close_helper_folder(&folder);
+  errno = saved;
+  return fd;
 }
 
-int temp_create(const char *homedir, char fullname[kTextSize]) {
+// The places a document to save may wait in, best first: the person's spool folder
+// (usually on the file system of their documents, so that a save there is a rename),
+// then the private folders of our own.
+static std::vector<std::string> temp_places(const char *homedir) {
+  std::vector<std::string> places;
+  std::string person = person_spool_folder(homedir);
+  if (!person.empty()) places.push_back(person);
+  for (const std::string &own : own_folders(false)) places.push_back(own);
+  return places;
+}
+
+int temp_create_after(const char *homedir, const char *failed, char fullname[kTextSize]) {
   fullname[0] = '\0';
-  // The spool folder first: usually on the file system of the user's documents, so
-  // a save there is a rename.
-  std::vector<std::pair<std::string, const char *>> places;
-  if (homedir && *homedir) {
-    std::string spool = std::string(homedir) + "/" + kSpoolFolder;
-    (void)mkdir(spool.c_str(), 0775);
-    sweep_folder(spool);
-    places.emplace_back(spool, ".vandrel-save-");
+  std::vector<std::string> places = temp_places(homedir);
+  size_t first = 0;
+  if (failed && *failed) {
+    // Only the places after the one whose file could not be written.
+    first = places.size();
+    for (size_t i = 0; i < places.size(); ++i)
+      if (std::string(failed).compare(0, places[i].size() + 1, places[i] + "/") == 0) first = i + 1;
   }
-  const char *tmpdir = getenv("TMPDIR");
-  if (tmpdir && *tmpdir) places.emplace_back(tmpdir, "vandrel-save-");
-  places.emplace_back("/tmp", "vandrel-save-");
-  for (const auto &place : places) {
-    std::string path;
-    if (place.first.size() + 32 > kTextSize) continue;
-    int fd = create_locked(place.first, place.second, &path);
-    if (fd >= 0) return hold(path, fd, fullname);
+  for (size_t i = first; i < places.size(); ++i) {
+    HelperFolder folder;
+    std::string why;
+    if (places[i].size() + 32 > kTextSize || !open_helper_folder(places[i], true, &folder, &why))
+      continue;
+    sweep_helper_folder(folder);
+    int fd = hold_new_file(folder, nullptr, fullname);
+    close_helper_folder(&folder);
+    if (fd >= 0) return fd;
   }
   // No folder takes it: the document stays in memory.
   return memfd_create("vandrel-document", MFD_CLOEXEC);
 }
 
-void spool_remove(const char *fullname) {
-  int fd = -1;
-  {
-    std::lock_guard<std::mutex> guard(g_held_lock);
-    auto it = g_held.find(fullname);
-    if (it == g_held.end()) return;  // not ours: never remove another's file
-    fd = it->second;
-    g_held.erase(it);
+int temp_create(const char *homedir, char fullname[kTextSize]) {
+  return temp_create_after(homedir, nullptr, fullname);
+}
+
+void spool_remove(const char *fullname) { release_held_file(fullname); }
+
+void sweep_leftovers(const char *homedir) {
+  std::vector<std::string> folders = own_folders(true);
+  std::string person = person_spool_folder(homedir);
+  if (!person.empty()) folders.insert(folders.begin(), person);
+  for (const std::string &path : folders) {
+    HelperFolder folder;
+    std::string why;
+    // Only folders that are there already; an unusable one is never swept.
+    if (!open_helper_folder(path, false, &folder, &why)) continue;
+    sweep_helper_folder(folder);
+    close_helper_folder(&folder);
   }
-  // The file may have moved away (a saved document is renamed to its target) and
-  // another file may have its name by now: only this very file is removed, and
-  // removed while still locked.
-  struct stat held, now;
-  if (fstat(fd, &held) == 0 && lstat(fullname, &now) == 0 && held.st_dev == now.st_dev &&
-      held.st_ino == now.st_ino)
-    unlink(fullname);
-  close(fd);
 }
 
 int store_create(const void *data, Command command, const char *fname2, char path[kTextSize]) {
@@ -322,4 +233,39 @@ int store_create(const void *data, Command command, const char *fname2, char pat
 void store_discard(const char *path, int fd) {
   if (fd >= 0) close(fd);
   if (path && path[0]) spool_remove(path);
+}
+
+int store_relocate(const void *data, Command command, int fd, size_t written,
+                   char path[kTextSize]) {
+  if (command != Command::SendFile || !path[0]) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const char *homedir = static_cast<const char *>(data);
+  std::string failed = path;
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 20]);
+  for (;;) {
+    char next[kTextSize];
+    int to = temp_create_after(homedir, failed.c_str(), next);
+    if (to < 0) return -1;
+    bool ok = true;
+    for (size_t done = 0; ok && done < written;) {
+      ssize_t n =
+          pread(fd, buf.get(), std::min<size_t>(written - done, 1 << 20), static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0 && write_all(to, buf.get(), static_cast<size_t>(n));
+      done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    if (ok) {
+      close(fd);
+      spool_remove(path);
+      memcpy(path, next, kTextSize);
+      return to;
+    }
+    // This place is full too: on to the next one (in the end, memory).
+    close(to);
+    spool_remove(next);
+    if (!next[0]) return -1;
+    failed = next;
+  }
 }

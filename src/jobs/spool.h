@@ -5,6 +5,7 @@
 #include <string>
 
 #include "channel/wire.h"
+#include "jobs/held_files.h"
 
 // Name of the spool folder inside the home folder.
 constexpr char kSpoolFolder[] = "VANDREL";
@@ -32,39 +33,59 @@ std::string cut_at_character(const std::string &text, size_t max_bytes);
 // boundary so that the whole fits max_bytes. Any thread.
 std::string fit_file_name(const std::string &name, const std::string &suffix, size_t max_bytes);
 
-// Turns a document name into one safe path component: "/" and spaces become "_";
+// Turns a document name into one safe path component: "/", spaces and control
+// characters become "_";
 // an empty, "." or ".." name becomes "document"; a name over 255 bytes is shortened,
 // keeping its extension. out must hold kTextSize bytes.
 void spool_component(const char *fname2, char out[kTextSize]);
 
-// Creates the spool folder (mode 0775) and a new private spool file for the document
-// named fname2, and writes its path to fullname. The file is created with mode 0600,
-// never through a symbolic link, and never at a path that a live job holds, in this
-// process or another helper of the same user: such a job's file is left alone and
-// this one gets a name of its own. Each held file is locked (flock) for as long as it
-// is held, and a file at a wanted name whose lock can be taken is a leftover of a
-// helper that ended early: it is removed and its name used again. Files of ours that
-// existed only while being set up are swept away as well. Returns a descriptor of the
+// Opens the folder spool files wait in: the person's ~/VANDREL (made, mode 0700, when
+// missing; a looser mode is tightened), or, when that is a symbolic link, not a
+// folder, not the person's or cannot be made, a private folder of our own
+// ($XDG_RUNTIME_DIR/vandrel, else TMPDIR/vandrel-UID, else /tmp/vandrel-UID), said so
+// in one line on standard error. Whatever is at ~/VANDREL then stays as it is. False
+// when no folder can be had. The caller closes out. Any thread.
+bool spool_folder(const char *homedir, HelperFolder *out);
+
+// Creates a new private spool file for the document named fname2 in spool_folder()
+// and writes its path to fullname: created locked, marked and mode 0600 through the
+// folder's descriptor, never through a symbolic link, never over anything that is not
+// a helper's leftover (such a name, or a live job's, makes this one "name-2.ext").
+// Leftovers of helpers that are gone are reclaimed first. Returns a descriptor of the
 // file (read and write, close-on-exec) that the caller owns and may close at any time;
 // the file stays held until spool_remove(fullname). -1 with errno set on failure
-// (ENOENT without a home folder, ENAMETOOLONG for a path over 511 bytes).
-// Called on the reader thread.
+// (ENAMETOOLONG for a path over 511 bytes). Called on the reader thread.
 int spool_create(const char *homedir, const char *fname2, char fullname[kTextSize]);
 
-// Creates a private temporary file for a document that waits for the save dialog:
-// held and locked like a spool file, in the spool folder when it can be written, else
-// in TMPDIR, else in /tmp; its path goes to fullname. When no folder takes it, the
-// document stays in memory: a memory file is returned and fullname is the empty
-// text. Returns a descriptor (read and write, close-on-exec) that the caller owns, or
-// -1 with errno set. Called on the reader thread.
+// Creates a private temporary file for a document that waits for the save dialog,
+// held, locked and marked like a spool file but with no visible name: in the person's
+// spool folder when it can be used, else in TMPDIR/vandrel-UID, else in
+// /tmp/vandrel-UID; its path goes to fullname. When no folder takes it, the document
+// stays in memory: a memory file is returned and fullname is the empty text. Returns
+// a descriptor (read and write, close-on-exec) that the caller owns, or -1 with errno
+// set. Called on the reader thread.
 int temp_create(const char *homedir, char fullname[kTextSize]);
+
+// The same, but only in the places after the one holding the file at failed (a file
+// there could not be written to the end): so a document falls back to TMPDIR, then to
+// memory.
+int temp_create_after(const char *homedir, const char *failed, char fullname[kTextSize]);
 
 // Gives up a file that spool_create or temp_create made: removes it, if it is still
 // at fullname, and releases its lock. A path this process does not hold is left alone.
 // Any thread; the print-job completion calls it on the UI thread.
 void spool_remove(const char *fullname);
 
+// Reclaims the leftovers of helpers that are gone in every place helpers put files
+// (~/VANDREL and our own private folders), making no folder. Any thread; the reader
+// calls it when it starts.
+void sweep_leftovers(const char *homedir);
+
 // The document store of the helper: printing documents go to spool files, saved
 // documents to temporary files (see conversation.h). data is the home folder text.
 int store_create(const void *data, Command command, const char *fname2, char path[kTextSize]);
 void store_discard(const char *path, int fd);
+// Moves a saved document whose file could not take more to a file in the next place
+// (see temp_create_after), copying the written bytes; gives up the old file. Printing
+// documents are not moved: their path is the job's.
+int store_relocate(const void *data, Command command, int fd, size_t written, char path[kTextSize]);

@@ -63,6 +63,15 @@ std::vector<std::string> list_dir(const std::string &path) {
   while (struct dirent *e = readdir(d))
     if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
   closedir(d);
+  auto marks = std::find(names.begin(), names.end(), ".vandrel-held");
+  if (marks != names.end()) {
+    names.erase(marks);
+    std::vector<std::string> alone;
+    for (const std::string &mark : list_dir(path + "/.vandrel-held"))
+      if (std::find(names.begin(), names.end(), mark) == names.end())
+        alone.push_back(".vandrel-held/" + mark);
+    names.insert(names.end(), alone.begin(), alone.end());
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -37,7 +37,9 @@ std::string run(const std::vector<std::string> &argv, int *status = nullptr);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &contents);
 bool file_exists(const std::string &path);
-// The names in a folder, sorted; empty when it does not exist.
+// The names in a folder, sorted; empty when it does not exist. A helper folder's marks
+// folder is listed only by the marks that stand alone (documents to save, or marks
+// left behind), as ".vandrel-held/NAME": a mark beside its file is part of that file.
 std::vector<std::string> list_dir(const std::string &path);
 
 // The private servers every end-to-end test shares (started once per test program).

@@ -1,6 +1,7 @@
 // Silent printing: the document reaches the print server through lp, byte for byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -85,17 +86,38 @@ TEST(Printing, UnreachablePrintServerStillRemovesTheSpoolFile) {
   EXPECT_TRUE(h.alive());
 }
 
-TEST(Printing, UnwritableHomeSkipsTheJobWithOneLine) {
-  Helper h({}, "/nonexistent/vandrel-home");
-  wait_print_server_idle();
-  size_t before = job_count();
-  h.send(conversation("default", "nowhere.pdf", sample_document(1000)));
-  h.send(conversation("adobeprintdialog", "nowhere2.pdf", sample_document(1000)));
-  fence(h);
-  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 2u) << h.err_text();
-  // No print dialog was shown: the only pair is the fence's.
-  EXPECT_EQ(h.messages().size(), 2u);
-  EXPECT_EQ(job_count(), before);
+// A ~/VANDREL that cannot be the person's spool folder is left as it is: the jobs
+// wait in a private folder of our own instead, said so once each, and print.
+TEST(Printing, UnusableSpoolFolderIsLeftAloneAndJobsWaitInAFolderOfOurOwn) {
+  TempDir base;
+  std::string moved = base.path + "/bigger-disk";
+  mkdir(moved.c_str(), 0700);
+  write_file(moved + "/thesis.odt", "years of work");
+  std::string linked = base.path + "/linked", file = base.path + "/file";
+  mkdir(linked.c_str(), 0700);
+  mkdir(file.c_str(), 0700);
+  ASSERT_EQ(symlink(moved.c_str(), (linked + "/VANDREL").c_str()), 0);
+  write_file(file + "/VANDREL", "a file of the person's");
+  const std::string homes[] = {"/nonexistent/vandrel-home", linked, file};
+  for (const std::string &home : homes) {
+    SCOPED_TRACE(home);
+    TempDir tmp;
+    Helper h({"TMPDIR=" + tmp.path}, home);
+    Bytes doc1 = sample_document(1000, 21), doc2 = sample_document(1100, 22);
+    h.send(conversation("default", "thesis.odt", doc1));
+    h.send(conversation("adobeprintdialog", "nowhere2.pdf", doc2));
+    ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+    PrintedJob job = wait_job_with_data(as_string(doc1));
+    EXPECT_EQ(job.name, "thesis.odt") << h.err_text();
+    EXPECT_NE(wait_job_with_data(as_string(doc2)).id, 0) << h.err_text();
+    std::string own = tmp.path + "/vandrel-" + std::to_string(getuid());
+    EXPECT_EQ(h.count_err("; the document waits in " + own + " instead\n"), 2u) << h.err_text();
+    ASSERT_TRUE(h.wait_err("Deleting file: " + own + "/nowhere2.pdf\n")) << h.err_text();
+    EXPECT_TRUE(list_dir(own).empty());
+  }
+  EXPECT_EQ(list_dir(moved), std::vector<std::string>{"thesis.odt"});
+  EXPECT_EQ(read_file(moved + "/thesis.odt"), "years of work");
+  EXPECT_EQ(read_file(file + "/VANDREL"), "a file of the person's");
 }
 
 TEST(Printing, OverlongNamePrintsUnderItsShortenedSpoolName) {
@@ -130,17 +152,29 @@ TEST(Printing, OverlongSpoolPathIsRefused) {
   EXPECT_EQ(job_count(), before);
 }
 
-TEST(Printing, SpoolFilesArePrivateAndNeverFollowALink) {
-  Helper h;
-  mkdir((h.home + "/VANDREL").c_str(), 0775);
+// The spool folder is the person's alone, whatever their umask; what they keep in
+// it, and links planted there, are never touched: a job of the same name takes
+// another one.
+TEST(Printing, SpoolFolderIsPrivateAndWhatThePersonKeepsThereStays) {
+  Helper h({}, "", {"/bin/sh", "-c", "umask 002; exec \"$0\""});
+  std::string folder = h.home + "/VANDREL";
+  mkdir(folder.c_str(), 0775);
   std::string target = h.home + "/target.txt";
   write_file(target, "not to be overwritten");
-  ASSERT_EQ(symlink(target.c_str(), (h.home + "/VANDREL/linked.pdf").c_str()), 0);
-  Bytes doc = sample_document(4000, 11);
+  ASSERT_EQ(symlink(target.c_str(), (folder + "/linked.pdf").c_str()), 0);
+  write_file(folder + "/mine.pdf", "the person's own");
+  Bytes doc = sample_document(4000, 11), doc2 = sample_document(4100, 12);
   h.send(conversation("default", "linked.pdf", doc));
+  h.send(conversation("default", "mine.pdf", doc2));
   fence(h);
-  EXPECT_NE(wait_job_with_data(as_string(doc)).id, 0) << h.err_text();
+  EXPECT_EQ(wait_job_with_data(as_string(doc)).name, "linked-2.pdf") << h.err_text();
+  EXPECT_EQ(wait_job_with_data(as_string(doc2)).name, "mine-2.pdf") << h.err_text();
   EXPECT_EQ(read_file(target), "not to be overwritten");
+  EXPECT_EQ(read_file(folder + "/mine.pdf"), "the person's own");
+  EXPECT_EQ(list_dir(folder), (std::vector<std::string>{"linked.pdf", "mine.pdf"}));
+  struct stat st;
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(Printing, EmptyDocumentPrintsAnEmptyJob) {

@@ -71,7 +71,7 @@ int memory_create(const void *, Command, const char *, char path[kTextSize]) {
 void memory_discard(const char *, int fd) {
   if (fd >= 0) close(fd);
 }
-const DocumentStore kMemoryStore = {nullptr, memory_create, memory_discard};
+const DocumentStore kMemoryStore = {nullptr, memory_create, memory_discard, nullptr};
 
 // The document a conversation holds, read back from its file.
 Bytes contents(const Conversation &c) {
@@ -134,7 +134,7 @@ class ConversationTest : public ::testing::Test {
   }
   // spool: the helper's own store (spool and temporary files under home_), else memory.
   ReaderContext context(bool spool) {
-    helper_store_ = {home_.c_str(), store_create, store_discard};
+    helper_store_ = {home_.c_str(), store_create, store_discard, store_relocate};
     return ReaderContext{spool ? &helper_store_ : &kMemoryStore, nullptr, diag_.f};
   }
   ReadStatus read(int fd, Conversation *conv, bool spool = false) {
@@ -225,6 +225,15 @@ TEST_F(ConversationTest, TraceLines) {
     if (c.file_traced) expected += trace_line(header_text(name), file_len);
     EXPECT_EQ(expected, own_diag.text());
   }
+  // A name can never forge a line of its own: control characters are escaped.
+  MemSink own_diag;
+  Fd fd(memfd_with(conversation("sendfile", "a\nFinished Printing\x01.pdf", doc)));
+  Conversation conv;
+  ASSERT_EQ(ReadStatus::Ok,
+            read_conversation(fd.get(), ReaderContext{&kMemoryStore, nullptr, own_diag.f}, &conv));
+  EXPECT_EQ(2u, lines_of(own_diag.text()).size()) << own_diag.text();
+  EXPECT_NE(std::string::npos, own_diag.text().find("buf=a\\nFinished Printing\\x01.pdfx!2#$"))
+      << own_diag.text();
 }
 
 TEST_F(ConversationTest, NulAmongTheLeadingBytesStillTakesTheWordAndItsFrames) {
@@ -291,7 +300,7 @@ TEST_F(ConversationTest, SendFileKeepsTheDocumentInAPrivateTemporaryFile) {
   EXPECT_EQ(doc.size(), conv.document_length);
   EXPECT_TRUE(doc == contents(conv));
   std::string path = conv.fullname;
-  EXPECT_EQ(0u, path.rfind(spool_folder() + "/.vandrel-save-", 0)) << path;
+  EXPECT_EQ(0u, path.rfind(spool_folder() + "/.vandrel-held/held-", 0)) << path;
   struct stat st;
   ASSERT_EQ(0, lstat(path.c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -311,11 +320,12 @@ TEST_F(ConversationTest, SendFileKeepsTheDocumentInAPrivateTemporaryFile) {
   ctx = context(true);
   ASSERT_EQ(ReadStatus::Ok, read_conversation(again.get(), ctx, &elsewhere));
   unsetenv("TMPDIR");
-  EXPECT_EQ(0u, std::string(elsewhere.fullname).rfind(tmp.path() + "/vandrel-save-", 0))
+  std::string own = tmp.path() + "/vandrel-" + std::to_string(geteuid());
+  EXPECT_EQ(0u, std::string(elsewhere.fullname).rfind(own + "/.vandrel-held/held-", 0))
       << elsewhere.fullname;
   EXPECT_TRUE(doc == contents(elsewhere));
   discard_document(ctx, &elsewhere);
-  EXPECT_TRUE(list_dir(tmp.path()).empty());
+  EXPECT_TRUE(list_dir(own).empty());
 }
 
 TEST_F(ConversationTest, PrintingDocumentsAreSpooledByteForByte) {
@@ -664,14 +674,15 @@ TEST_F(ConversationTest, EmptyOrUndecodableCommandFrameTakesOneFrame) {
 }
 
 TEST_F(ConversationTest, SpoolFileThatCannotBeMadeSkipsTheJob) {
-  use_home(root_.path() + "/home");
-  home_ = root_.path() + "/home/not/there";  // not created
+  // A home so deep that no spool file name fits 511 bytes.
+  use_home(root_.path() + "/home/" + std::string(250, 'd') + "/" + std::string(240, 'e'));
   Bytes doc2 = to_bytes("after the failed spool");
   Fd fd(memfd_with(concat({conversation("default", "lost.pdf", noise_bytes(5000, 11)),
                            conversation("sendfile", "next.txt", doc2)})));
   Conversation conv;
   ASSERT_EQ(ReadStatus::Ok, read(fd.get(), &conv, true));
   EXPECT_TRUE(conv.skip);
+  EXPECT_EQ(ENAMETOOLONG, conv.hold_errno);
   EXPECT_STREQ("", conv.fullname);
   std::string text = diag();
   EXPECT_EQ(1u, diagnostic_count(text)) << text;
@@ -681,7 +692,7 @@ TEST_F(ConversationTest, SpoolFileThatCannotBeMadeSkipsTheJob) {
   ASSERT_EQ(ReadStatus::Ok, read_conversation(fd.get(), ctx, &next));
   EXPECT_TRUE(doc2 == contents(next));
   discard_document(ctx, &next);
-  EXPECT_EQ(std::vector<std::string>{"home"}, tree(root_.path()));
+  EXPECT_TRUE(list_dir(spool_folder()).empty());
 }
 
 TEST_F(ConversationTest, StopFlagAlreadySetStopsBeforeReading) {

@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "jobs/document_kind.h"
 #include "test_support.h"
 
 using unit::exists;
@@ -87,7 +89,44 @@ TEST(SpoolComponent, MakesOneSafePathComponent) {
   EXPECT_EQ("document", component_of(".."));
   EXPECT_EQ("...", component_of("..."));
   EXPECT_EQ("._", component_of("./"));
-  EXPECT_EQ("tab\there", component_of("tab\there"));
+  EXPECT_EQ("tab_here", component_of("tab\there"));
+  EXPECT_EQ("two_lines.pdf", component_of("two\nlines.pdf"));
+}
+
+// Preview opens only what a viewer shows, whatever the name: told from the bytes.
+TEST(DocumentKind, IsToldFromTheBytes) {
+  struct Case {
+    std::string head;
+    const char *type;
+  };
+  const Case cases[] = {
+      {"%PDF-1.7\n", "application/pdf"},
+      {"%!PS-Adobe-3.0\n", "application/postscript"},
+      {std::string("\x89PNG\r\n\x1a\n\0\0", 10), "image/png"},
+      {"\xFF\xD8\xFF\xE0", "image/jpeg"},
+      {"GIF89a", "image/gif"},
+      {std::string("II*\0", 4), "image/tiff"},
+      {"Dear Ann,\n\tthanks \xe2\x80\x94 Bob\f", "text/plain"},
+      {"<!DOCTYPE html><script>", nullptr},
+      {"\xEF\xBB\xBF  \n<?xml version=\"1.0\"?><jnlp>", nullptr},
+      {"#!/bin/sh\x1b[2J", nullptr},
+      {std::string("text\0with NUL", 13), nullptr},
+      {"\xff\xfe not UTF-8", nullptr},
+      {"PK\x03\x04", nullptr},
+      {"", nullptr},
+  };
+  for (const Case &c : cases) {
+    DocumentKind kind =
+        sniff_document(reinterpret_cast<const unsigned char *>(c.head.data()), c.head.size());
+    EXPECT_STREQ(c.type, kind.content_type) << c.head;
+  }
+  // A character cut by the end of the head still counts as text; at the end of the
+  // whole document it does not.
+  std::string text(kSniffBytes - 1, 'a');
+  text += "\xc3";
+  auto head = reinterpret_cast<const unsigned char *>(text.data());
+  EXPECT_STREQ("text/plain", sniff_document(head, text.size()).content_type);
+  EXPECT_EQ(nullptr, sniff_document(head + 1, text.size() - 1).content_type);
 }
 
 TEST(SpoolComponent, ShortensALongNameToOneFileNameKeepingItsExtension) {
@@ -211,41 +250,125 @@ TEST_F(SpoolTest, RemovedPathIsUsedAgain) {
   EXPECT_EQ(path, s.path());
 }
 
-TEST_F(SpoolTest, StaleFileIsReplacedNotWrittenThrough) {
-  ASSERT_EQ(0, mkdir(folder().c_str(), 0775));
+// Whatever is in the spool folder without a helper's mark is the person's: a file,
+// a second name of a file elsewhere, a link (dangling or not). None of it is removed,
+// rewritten or followed; the job takes the next name.
+TEST_F(SpoolTest, WhatIsNotAHelpersIsNeverTouchedAndTheJobTakesTheNextName) {
+  ASSERT_EQ(0, mkdir(folder().c_str(), 0700));
   std::string outside = root_.path() + "/outside.txt";
-  std::string planted = folder() + "/stale.pdf";
+  std::string missing = root_.path() + "/not-there.txt";
   ASSERT_TRUE(write_text(outside, "must stay"));
   ASSERT_EQ(0, chmod(outside.c_str(), 0644));
-  ASSERT_EQ(0, link(outside.c_str(), planted.c_str()));  // a second name for it
-
-  Spooled s(home_, "stale.pdf");
-  ASSERT_GE(s.fd, 0) << strerror(s.err);
-  ASSERT_TRUE(write_fd(s.fd, "new"));
-  EXPECT_EQ("must stay", read_text(outside));
-  EXPECT_EQ("new", read_text(s.path()));
-  EXPECT_EQ(0600u, mode_of(s.path()) & 07777);
-  EXPECT_EQ(0644u, mode_of(outside) & 07777);
-}
-
-TEST_F(SpoolTest, PlantedSymlinkIsNeverFollowed) {
-  ASSERT_EQ(0, mkdir(folder().c_str(), 0775));
-  std::string target = root_.path() + "/target.txt";
-  std::string missing = root_.path() + "/not-there.txt";
-  ASSERT_TRUE(write_text(target, "secret"));
-  ASSERT_EQ(0, symlink(target.c_str(), (folder() + "/link.pdf").c_str()));
+  ASSERT_TRUE(write_text(folder() + "/mine.pdf", "the person's own"));
+  ASSERT_EQ(0, link(outside.c_str(), (folder() + "/linked.pdf").c_str()));
+  ASSERT_EQ(0, symlink(outside.c_str(), (folder() + "/link.pdf").c_str()));
   ASSERT_EQ(0, symlink(missing.c_str(), (folder() + "/dangling.pdf").c_str()));
+  std::vector<std::string> before = list_dir(folder());
 
-  for (const char *name : {"link.pdf", "dangling.pdf"}) {
+  for (const char *name : {"mine.pdf", "linked.pdf", "link.pdf", "dangling.pdf"}) {
     SCOPED_TRACE(name);
     Spooled s(home_, name);
     ASSERT_GE(s.fd, 0) << strerror(s.err);
+    std::string stem = std::string(name).substr(0, strlen(name) - 4);
+    EXPECT_EQ(folder() + "/" + stem + "-2.pdf", s.path());
     ASSERT_TRUE(write_fd(s.fd, "spooled"));
     EXPECT_TRUE(S_ISREG(mode_of(s.path())));
     EXPECT_EQ("spooled", read_text(s.path()));
   }
-  EXPECT_EQ("secret", read_text(target));
+  // Every job is over: what the person had is all there is, as it was.
+  EXPECT_EQ(before, list_dir(folder()));
+  EXPECT_EQ("the person's own", read_text(folder() + "/mine.pdf"));
+  EXPECT_EQ("must stay", read_text(outside));
+  EXPECT_EQ(0644u, mode_of(outside) & 07777);
   EXPECT_FALSE(exists(missing));
+  sweep_leftovers(home_.c_str());
+  EXPECT_EQ(before, list_dir(folder()));
+}
+
+// A helper that ended without giving up its file leaves it marked and unlocked: the
+// next helper's sweep, at its start or when it spools, takes it away.
+TEST_F(SpoolTest, LeftoverOfAHelperThatIsGoneIsReclaimed) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char path[kTextSize];
+    int fd = spool_create(home_.c_str(), "left over.pdf", path);
+    _exit(fd >= 0 && write_fd(fd, "old job") ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_EQ(0, status);
+  ASSERT_EQ(std::vector<std::string>{"left_over.pdf"}, list_dir(folder()));
+  {
+    Spooled s(home_, "left over.pdf");  // the name is given back
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ(folder() + "/left_over.pdf", s.path());
+    EXPECT_EQ("", read_text(s.path()));
+  }
+  EXPECT_TRUE(list_dir(folder()).empty());
+  pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char path[kTextSize];
+    _exit(spool_create(home_.c_str(), "again.pdf", path) >= 0 ? 0 : 1);
+  }
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_EQ(std::vector<std::string>{"again.pdf"}, list_dir(folder()));
+  sweep_leftovers(home_.c_str());
+  EXPECT_TRUE(list_dir(folder()).empty());
+}
+
+// The spool folder holds the person's documents: theirs alone, whatever the umask,
+// and never one that is not theirs or is reached through a link.
+TEST_F(SpoolTest, SpoolFolderIsPrivateAndNeverALink) {
+  TempDir tmp;
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  unsetenv("XDG_RUNTIME_DIR");
+  std::string own = tmp.path() + "/vandrel-" + std::to_string(geteuid());
+  mode_t old_mask = umask(002);
+  {
+    Spooled s(home_, "a.pdf");
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ(0700u, mode_of(folder()) & 07777);
+    EXPECT_EQ(0700u, mode_of(folder() + "/" + kMarksFolder) & 07777);
+  }
+  ASSERT_EQ(0, chmod(folder().c_str(), 0775));
+  {
+    Spooled s(home_, "b.pdf");
+    EXPECT_EQ(0700u, mode_of(folder()) & 07777) << "a looser folder is tightened";
+  }
+  umask(old_mask);
+  // ~/VANDREL moved to a bigger disk, with a link in its place: the folder there and
+  // everything in it stay as they are; the job waits in a private folder of our own.
+  std::string moved = root_.path() + "/bigger-disk";
+  ASSERT_EQ(0, rename(folder().c_str(), moved.c_str()));
+  ASSERT_TRUE(write_text(moved + "/thesis.odt", "years of work"));
+  ASSERT_EQ(0, symlink(moved.c_str(), folder().c_str()));
+  {
+    Spooled s(home_, "thesis.odt");
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ(own + "/thesis.odt", s.path());
+    EXPECT_EQ(0700u, mode_of(own) & 07777);
+  }
+  sweep_leftovers(home_.c_str());
+  EXPECT_EQ(std::vector<std::string>{"thesis.odt"}, list_dir(moved));
+  EXPECT_EQ("years of work", read_text(moved + "/thesis.odt"));
+  EXPECT_TRUE(S_ISLNK(mode_of(folder())));
+  EXPECT_TRUE(list_dir(own).empty());
+  // A file, or another user's folder, at the place of our own is not used either.
+  ASSERT_EQ(0, unlink(folder().c_str()));
+  ASSERT_TRUE(write_text(folder(), "a file of the person's"));
+  if (geteuid() == 0) {
+    TempDir::remove_tree(own);
+    ASSERT_EQ(0, mkdir(own.c_str(), 0777));
+    ASSERT_EQ(0, chown(own.c_str(), 65534, 65534));
+    Spooled s(home_, "c.pdf");
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ("/tmp/vandrel-0/c.pdf", s.path());
+    EXPECT_TRUE(list_dir(own).empty());
+  }
+  EXPECT_EQ("a file of the person's", read_text(folder()));
+  unsetenv("TMPDIR");
 }
 
 TEST_F(SpoolTest, DirectoryInTheWayGetsAnotherName) {
@@ -260,16 +383,17 @@ TEST_F(SpoolTest, DirectoryInTheWayGetsAnotherName) {
   EXPECT_EQ("kept", read_text(in_the_way + "/inside"));
 }
 
-TEST_F(SpoolTest, MissingHomeFails) {
-  Spooled s(home_ + "/missing", "x.pdf");
-  EXPECT_EQ(-1, s.fd);
-  EXPECT_NE(0, s.err);
-  EXPECT_STREQ("", s.fullname);
+TEST_F(SpoolTest, MissingHomeUsesAPrivateFolderOfOurOwn) {
+  TempDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  for (const std::string &home : {home_ + "/missing/deeper", std::string()}) {
+    Spooled s(home, "x.pdf");
+    ASSERT_GE(s.fd, 0) << strerror(s.err);
+    EXPECT_EQ(runtime.path() + "/vandrel/x.pdf", s.path());
+  }
+  unsetenv("XDG_RUNTIME_DIR");
   EXPECT_TRUE(list_dir(home_).empty());
-  // No home folder at all: never a spool folder at the root.
-  Spooled none("", "x.pdf");
-  EXPECT_EQ(-1, none.fd);
-  EXPECT_EQ(ENOENT, none.err);
+  EXPECT_TRUE(list_dir(runtime.path() + "/vandrel").empty());
 }
 
 // writeToFile

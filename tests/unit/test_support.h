@@ -157,6 +157,18 @@ inline std::vector<std::string> list_dir(const std::string &path) {
     if (name != "." && name != "..") names.push_back(name);
   }
   closedir(d);
+  // A helper folder's marks folder is listed only by the marks that stand alone
+  // (documents to save, or marks left behind), as ".vandrel-held/NAME": a mark beside
+  // its file is part of that file.
+  auto marks = std::find(names.begin(), names.end(), ".vandrel-held");
+  if (marks != names.end()) {
+    names.erase(marks);
+    std::vector<std::string> alone;
+    for (const std::string &mark : list_dir(path + "/.vandrel-held"))
+      if (std::find(names.begin(), names.end(), mark) == names.end())
+        alone.push_back(".vandrel-held/" + mark);
+    names.insert(names.end(), alone.begin(), alone.end());
+  }
   std::sort(names.begin(), names.end());
   return names;
 }
