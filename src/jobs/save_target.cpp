@@ -1,6 +1,7 @@
 #include "jobs/save_target.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,16 +14,14 @@
 #include <memory>
 #include <vector>
 
+#include "jobs/held_files.h"
+
 namespace {
 
 // Block size of the plain copy, when the kernel cannot copy between the two files.
 constexpr size_t kCopyBlock = 1 << 20;
 // How many symbolic links a target may lead through, as the kernel allows.
 constexpr int kMaxLinks = 40;
-// The short name of the file a copy is written to beside its target; mkostemp fills
-// in the X's. Short, so a target whose own name is as long as the file system allows
-// can still be replaced.
-constexpr char kBesideTemplate[] = "/.vXXXXXX";
 
 const char16_t kWindows1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -69,16 +68,28 @@ mode_t current_umask() {
   return mask;
 }
 
-// Follows symbolic links at the last component of path to the file they name,
-// which need not exist (a plain write through a dangling link creates it). The
-// folders on the way are left to the kernel. False with errno set on a loop.
-bool follow_links(const std::string &path, std::string *out) {
+// Whether the kernel's protection for shared folders lets a link be followed: in a
+// sticky, world-writable folder only a link of the follower's own, or of the folder's
+// owner, is. Another user's link there may point anywhere the person may write.
+bool link_followable(const struct stat &folder, const struct stat &link) {
+  bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+  return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// Looks at every link on the way from path (at its last component) to the file it
+// names, existing or not, and refuses (EACCES) when one of them is a link the
+// kernel's protection for shared folders would not follow, whether or not that
+// protection is on here. Only looks: resolving is left to the kernel. ELOOP for a
+// loop.
+bool links_allowed(const std::string &path) {
   std::string p = path;
   for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    struct stat st;
-    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      *out = p;
-      return true;
+    struct stat st, folder;
+    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (stat(folder_of(p).c_str(), &folder) != 0) return false;
+    if (!link_followable(folder, st)) {
+      errno = EACCES;
+      return false;
     }
     char link[PATH_MAX];
     ssize_t n = readlink(p.c_str(), link, sizeof link);
@@ -92,6 +103,91 @@ bool follow_links(const std::string &path, std::string *out) {
   }
   errno = ELOOP;
   return false;
+}
+
+// The path of the file open on fd, as the kernel resolved it.
+bool path_of(int fd, std::string *out) {
+  char proc[64], path[PATH_MAX];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(proc, path, sizeof path);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof path || path[0] != '/') {
+    if (n >= 0) errno = ENOTSUP;
+    return false;
+  }
+  *out = std::string(path, static_cast<size_t>(n));
+  return true;
+}
+
+// Where a document is to be saved: the folder (held open) and the name in it, and
+// what is there now.
+struct Destination {
+  int folder = -1;
+  std::string name;
+  bool existing = false;  // a file is there; old holds its status
+  struct stat old;
+  // The file there is an empty one the kernel just made through a dangling link:
+  // ours to replace, and to take away again when the save fails.
+  bool placeholder = false;
+};
+
+// Finds where target leads, letting the kernel resolve every link on the way (its
+// protection for shared folders included). A dangling link is followed by having the
+// kernel make the file it names. False with errno set (EISDIR for a folder, EINVAL
+// for a device or pipe).
+bool find_destination(const char *target, Destination *d) {
+  std::string real = target;
+  int at = open(target, O_PATH | O_CLOEXEC);
+  if (at < 0 && errno == ENOENT) {
+    struct stat l;
+    if (lstat(target, &l) == 0 && S_ISLNK(l.st_mode)) {
+      // A link to a file yet to be made: the kernel makes it where the link leads.
+      at = open(target, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
+      if (at < 0) return false;
+      d->placeholder = true;
+    } else {
+      errno = ENOENT;
+      at = -1;
+    }
+  } else if (at < 0) {
+    return false;
+  }
+  if (at >= 0) {
+    bool ok = fstat(at, &d->old) == 0 && path_of(at, &real);
+    int saved = errno;
+    close(at);
+    if (!ok) {
+      errno = saved;
+      return false;
+    }
+    if (S_ISDIR(d->old.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    if (!S_ISREG(d->old.st_mode)) {  // a device or a pipe is no place for a document
+      errno = EINVAL;
+      return false;
+    }
+    // What we made through the link is empty and ours; anything else was there.
+    if (d->placeholder && (d->old.st_size != 0 || d->old.st_uid != geteuid()))
+      d->placeholder = false;
+    d->existing = !d->placeholder;
+  }
+  size_t slash = real.rfind('/');
+  d->name = slash == std::string::npos ? real : real.substr(slash + 1);
+  d->folder = open(folder_of(real).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (d->folder < 0) return false;
+  if (d->existing || d->placeholder) {
+    // The name must still name the file the kernel found.
+    struct stat now;
+    if (fstatat(d->folder, d->name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        now.st_dev != d->old.st_dev || now.st_ino != d->old.st_ino) {
+      close(d->folder);
+      d->folder = -1;
+      errno = EBUSY;
+      return false;
+    }
+  }
+  return true;
 }
 
 // Copies datalen bytes from offset 0 of src to dst at its current offset: in the
@@ -154,52 +250,122 @@ bool finish_file(int fd, mode_t mode, const struct stat *old) {
   return !old || fsync(fd) == 0;
 }
 
-// Moves from onto dest. A confirmed replacement overwrites; otherwise dest must
-// still not exist, so a file that appeared since the person chose is never lost.
-int place(const char *from, const char *dest, bool replace) {
-  if (replace) return rename(from, dest);
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, dest, RENAME_NOREPLACE) == 0) return 0;
+// Moves from_dir/from onto folder/name. A confirmed replacement overwrites; otherwise
+// the name must still be free, so a file that appeared since the person chose is
+// never lost.
+int place(int from_dir, const char *from, int folder, const char *name, bool replace) {
+  if (replace) return renameat(from_dir, from, folder, name);
+  if (renameat2(from_dir, from, folder, name, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
-  return rename(from, dest);  // a file system without the flag
+  return renameat(from_dir, from, folder, name);  // a file system without the flag
 }
 
 // True when fd and held_path are the same regular file of exactly datalen bytes,
-// so that renaming the path moves exactly the document.
-bool held_file_is(int fd, const std::string &held_path, size_t datalen, struct stat *st) {
-  struct stat by_path;
-  if (held_path.empty() || fstat(fd, st) != 0 || lstat(held_path.c_str(), &by_path) != 0)
+// so that renaming the path moves exactly the document. *dir and *name say where it
+// is: through the folder the helper holds it in, or by its path.
+bool held_file_is(int fd, const std::string &held_path, size_t datalen, struct stat *st, int *dir,
+                  std::string *name) {
+  if (held_path.empty()) return false;
+  if (!held_file_place(held_path.c_str(), dir, name)) {
+    *dir = AT_FDCWD;
+    *name = held_path;
+  }
+  struct stat by_name;
+  if (fstat(fd, st) != 0 || fstatat(*dir, name->c_str(), &by_name, AT_SYMLINK_NOFOLLOW) != 0)
     return false;
-  return S_ISREG(st->st_mode) && st->st_dev == by_path.st_dev && st->st_ino == by_path.st_ino &&
+  return S_ISREG(st->st_mode) && st->st_dev == by_name.st_dev && st->st_ino == by_name.st_ino &&
          static_cast<size_t>(st->st_size) == datalen;
 }
 
-// Copies the document into a new short-named file beside dest and puts it in
-// dest's place; the new file is removed again when anything fails.
-int copy_beside(int fd, size_t datalen, const std::string &dest, mode_t mode,
-                const struct stat *old) {
-  std::string temp = folder_of(dest) + kBesideTemplate;
-  int out = mkostemp(&temp[0], O_CLOEXEC);  // O_EXCL: never through a link
-  if (out < 0) return -1;
+// True when folder/name is the file open on fd: what the save put there is the
+// person's document, not something another user swapped in meanwhile.
+bool placed_is(int folder, const std::string &name, int fd) {
+  struct stat placed, ours;
+  return fstatat(folder, name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(fd, &ours) == 0 && placed.st_dev == ours.st_dev && placed.st_ino == ours.st_ino;
+}
+
+// Gives the unnamed file out (O_TMPFILE) the name name in folder. EEXIST when taken.
+int name_unnamed(int out, int folder, const char *name) {
+  char proc[64];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", out);
+  if (linkat(AT_FDCWD, proc, folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return -1;
+  return linkat(out, "", folder, name, AT_EMPTY_PATH);
+}
+
+// A name for a file beside the target: short, so a target whose own name is as long
+// as the file system allows can still be replaced.
+std::string beside_name() {
+  unsigned char bytes[6];
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(rand());
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string name = ".v";
+  for (unsigned char b : bytes) name.push_back(kLetters[b % (sizeof kLetters - 1)]);
+  return name;
+}
+
+// Copies the document into a new file beside the destination and puts it in the
+// destination's place. The copy has no name while it is written (O_TMPFILE), so a
+// helper killed meanwhile leaves nothing; a new target gets its name at once, an
+// existing one is replaced from a short hidden name, registered for an ending helper
+// while it exists. Where unnamed files cannot be made, the copy is written under that
+// name. Anything that fails takes the copy away again.
+int copy_beside(int fd, size_t datalen, const Destination &d, mode_t mode) {
+  const struct stat *old = d.existing ? &d.old : nullptr;
+  bool replace = d.existing || d.placeholder;
+  std::string temp;
+  int token = -1;
+  int out = openat(d.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out < 0) {
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+    for (int tries = 0; out < 0 && tries < 100; ++tries) {
+      temp = beside_name();
+      out = openat(d.folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   0600);
+      if (out < 0 && errno != EEXIST) return -1;
+    }
+    if (out < 0) return -1;
+    token = hold_transient(d.folder, temp.c_str(), out);
+  }
   // Reserving the space first finds a full disk before anything is copied.
   bool ok = datalen == 0 || fallocate(out, 0, 0, static_cast<off_t>(datalen)) == 0 ||
             errno == EOPNOTSUPP || errno == ENOSYS;
   ok = ok && copy_bytes(fd, out, datalen) && finish_file(out, mode, old);
-  int saved = errno;
-  if (close(out) != 0 && ok) {  // a delayed write error (NFS, full disk)
-    ok = false;
-    saved = errno;
+  if (ok && temp.empty()) {
+    if (!replace) {
+      ok = name_unnamed(out, d.folder, d.name.c_str()) == 0;
+    } else {
+      for (int tries = 0; tries < 100; ++tries) {
+        temp = beside_name();
+        if (name_unnamed(out, d.folder, temp.c_str()) == 0 || errno != EEXIST) break;
+        temp.clear();
+      }
+      ok = !temp.empty();
+      if (ok) token = hold_transient(d.folder, temp.c_str(), out);
+    }
   }
-  if (ok && place(temp.c_str(), dest.c_str(), old != nullptr) == 0) return 0;
-  if (ok) saved = errno;
-  unlink(temp.c_str());
+  if (ok && !temp.empty())
+    ok = placed_is(d.folder, temp, out) &&
+         place(d.folder, temp.c_str(), d.folder, d.name.c_str(), replace) == 0;
+  if (ok && !placed_is(d.folder, d.name, out)) {
+    ok = false;
+    errno = EBUSY;  // someone else's file took the place
+  }
+  int saved = errno;
+  if (!ok && !temp.empty() && placed_is(d.folder, temp, out)) unlinkat(d.folder, temp.c_str(), 0);
+  unhold_transient(token);
+  if (close(out) != 0 && ok) return -1;  // a delayed write error (NFS, full disk)
   errno = saved;
-  return -1;
+  return ok ? 0 : -1;
 }
 
-// Writes the document over the existing file dest, then cuts it to length. Space is
-// reserved first, so a full disk fails before the old contents are touched.
-int rewrite_in_place(int fd, size_t datalen, const std::string &dest) {
-  int out = open(dest.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+// Writes the document over the existing file at the destination, then cuts it to
+// length. Space is reserved first, so a full disk fails before the old contents are
+// touched.
+int rewrite_in_place(int fd, size_t datalen, const Destination &d) {
+  int out = openat(d.folder, d.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (out < 0) return -1;
   bool ok = datalen == 0 ||
             fallocate(out, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(datalen)) == 0 ||
@@ -297,34 +463,45 @@ std::string shorten_middle(const std::string &utf8, size_t max_chars) {
 }
 
 int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target) {
-  std::string dest;
-  if (!follow_links(target, &dest)) return -1;
-  struct stat old_st;
-  const struct stat *old = nullptr;
-  if (stat(dest.c_str(), &old_st) == 0) {
-    if (S_ISDIR(old_st.st_mode)) {
-      errno = EISDIR;
-      return -1;
-    }
-    if (!S_ISREG(old_st.st_mode)) {  // a device or a pipe is no place for a document
-      errno = EINVAL;
-      return -1;
-    }
-    old = &old_st;
-  } else if (errno != ENOENT) {
-    return -1;
-  }
+  if (!links_allowed(target)) return -1;
+  Destination d;
+  if (!find_destination(target, &d)) return -1;
+  const struct stat *old = d.existing ? &d.old : nullptr;
   mode_t mode = old ? (old->st_mode & 07777) : (0666 & ~current_umask());
+  int result = -1;
+  bool done = false;
 
   // On the held file's own file system the held file itself becomes the target.
   struct stat held;
-  if (held_file_is(fd, held_path, datalen, &held) &&
+  int held_dir = AT_FDCWD;
+  std::string held_name;
+  if (held_file_is(fd, held_path, datalen, &held, &held_dir, &held_name) &&
       !(old && old->st_dev == held.st_dev && old->st_ino == held.st_ino)) {
-    if (finish_file(fd, mode, old) && place(held_path.c_str(), dest.c_str(), old != nullptr) == 0)
-      return 0;
-    if (errno != EXDEV && !(old && folder_refused(errno))) return -1;
+    if (finish_file(fd, mode, old) &&
+        place(held_dir, held_name.c_str(), d.folder, d.name.c_str(), old || d.placeholder) == 0) {
+      result = 0;
+      done = true;
+      if (!placed_is(d.folder, d.name, fd)) {
+        result = -1;
+        errno = EBUSY;  // someone else's file took the place
+      }
+    } else if (errno != EXDEV && !(old && folder_refused(errno))) {
+      done = true;
+    }
   }
-  if (copy_beside(fd, datalen, dest, mode, old) == 0) return 0;
-  if (!old || !folder_refused(errno)) return -1;
-  return rewrite_in_place(fd, datalen, dest);
+  if (!done) {
+    result = copy_beside(fd, datalen, d, mode);
+    if (result != 0 && old && folder_refused(errno)) result = rewrite_in_place(fd, datalen, d);
+  }
+  int saved = errno;
+  // An empty file the kernel made for a dangling link goes again when nothing came of it.
+  if (result != 0 && d.placeholder) {
+    struct stat now;
+    if (fstatat(d.folder, d.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == d.old.st_dev && now.st_ino == d.old.st_ino)
+      unlinkat(d.folder, d.name.c_str(), 0);
+  }
+  close(d.folder);
+  errno = saved;
+  return result;
 }

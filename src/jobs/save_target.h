@@ -33,13 +33,17 @@ std::string shorten_middle(const std::string &utf8, size_t max_chars);
 // of fd; held_path names the file fd is open on, or is empty when there is none
 // (a memory file). Neither is closed or removed here: the caller owns both.
 //
-// A symbolic link at target is followed to the file it names, existing or not. On
-// held_path's file system that file becomes the target by rename; elsewhere the
-// document is copied into a short-named file beside the target, which then replaces
-// it. A new target gets mode 0666 less the umask; an existing one keeps its mode
-// (and, where allowed, its owner) and is synced before it is replaced. An existing
-// target in a folder that may not be written, but which itself may be, is rewritten
-// in place. A failed save leaves no new file behind and an existing target as it
-// was (except a failed in-place rewrite, which has no other way).
-// Returns 0, or -1 with errno set. Any thread; called by the reader thread.
+// Links at target are resolved by the kernel (a dangling one by having the kernel
+// make the file it names), and a link that the kernel's protection for shared
+// folders would refuse (another user's, in a sticky world-writable folder) is
+// refused (EACCES) even where that protection is off. On held_path's file system the
+// held file becomes the target by rename; elsewhere the document is copied into a
+// file with no name beside the target, which then takes the target's place. The
+// target's folder is held open meanwhile, and the file placed is checked to be the
+// document (EBUSY when another user's file took its place). A new target gets mode 0666 less the
+// umask; an existing one keeps its mode (and, where allowed, its owner) and is synced before it is
+// replaced. An existing target in a folder that may not be written, but which itself may be, is
+// rewritten in place. A failed save leaves no new file behind and an existing target as it was
+// (except a failed in-place rewrite, which has no other way). Returns 0, or -1 with errno set. Any
+// thread; called by the reader thread.
 int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target);

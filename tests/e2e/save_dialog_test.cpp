@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -295,6 +296,67 @@ TEST(SaveDialog, ExistingFileWithA250ByteNameIsReplaced) {
   EXPECT_EQ(read_file(papers + "/" + name), as_string(doc));
   EXPECT_EQ(list_dir(papers), std::vector<std::string>{name});
   EXPECT_EQ(h.count_err("vandrel: cannot save"), 0u);
+}
+
+// Another user's link in a shared folder, to a file of the person's or to one that
+// does not exist yet: the save is refused like any failed save and the chooser comes
+// back; the person's files stay as they were.
+TEST(SaveDialog, AnotherUsersLinkInASharedFolderIsRefused) {
+  Helper h;
+  TempDir dir;
+  std::string shared = dir.path + "/shared", mine = h.home + "/.bashrc";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chown(shared.c_str(), 65533, 65533), 0);
+  write_file(mine, "the person's");
+  std::string planted = shared + "/report.pdf", dangling = shared + "/notes.txt";
+  ASSERT_EQ(symlink(mine.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(symlink((h.home + "/authorized_keys").c_str(), dangling.c_str()), 0);
+  ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(lchown(dangling.c_str(), 65534, 65534), 0);
+  h.send(conversation("sendfile", "report.pdf", sample_document(3000, 58)));
+  std::string chooser = type_path(planted);
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  std::string confirm = wait_other_window(h.proc.pid, chooser);
+  ASSERT_FALSE(confirm.empty()) << "no overwrite confirmation";
+  press(confirm, {"Return"});
+  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + planted + ": Permission denied\n"))
+      << h.err_text();
+  ASSERT_TRUE(answer_dialog("Save File", "Return"));
+  // The chooser is back: the other link is refused the same way.
+  chooser = type_path(dangling);
+  ASSERT_FALSE(chooser.empty());
+  press(chooser, {"Return"});
+  confirm = wait_other_window(h.proc.pid, chooser);
+  if (!confirm.empty()) press(confirm, {"Return"});
+  ASSERT_TRUE(h.wait_err("vandrel: cannot save " + dangling + ": Permission denied\n"))
+      << h.err_text();
+  ASSERT_TRUE(answer_dialog("Save File", "Return"));
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(read_file(mine), "the person's");
+  EXPECT_FALSE(file_exists(h.home + "/authorized_keys"));
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+// A spool folder that fills up while the document arrives: it waits in TMPDIR instead
+// and is saved whole.
+TEST(SaveDialog, DocumentMovesToTmpdirWhenTheSpoolFolderFillsUp) {
+  TempDir dir, tmp;
+  SmallMount home(dir.path + "/home", "256k");
+  if (!home.mounted) GTEST_SKIP() << "cannot mount a small file system here: " << strerror(errno);
+  Helper h({"TMPDIR=" + tmp.path}, home.path);
+  Bytes doc = sample_document(3 << 20, 59);
+  h.send(conversation("sendfile", "big.pdf", doc));
+  std::string chooser = type_path(dir.path + "/saved.pdf");
+  ASSERT_FALSE(chooser.empty()) << h.err_text();
+  press(chooser, {"Return"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_TRUE(read_file(dir.path + "/saved.pdf") == as_string(doc));
+  EXPECT_TRUE(list_dir(home.path + "/VANDREL").empty());
+  EXPECT_TRUE(list_dir(tmp.path + "/vandrel-" + std::to_string(getuid())).empty());
+  EXPECT_EQ(h.count_err("vandrel: cannot"), 0u) << h.err_text();
 }
 
 TEST(SaveDialog, SendfileTakesTwoFramesAndTwoTraceLines) {

@@ -251,6 +251,40 @@ TEST_F(SaveTargetTest, LinkToAnExistingFileReplacesThatFile) {
   EXPECT_EQ(list_dir(out_ + "/sub"), std::vector<std::string>{"real.pdf"});
 }
 
+// In a shared folder (sticky, world-writable) another user may plant links to the
+// person's files: such a link is never followed, whether its target exists or not,
+// even where the kernel's own protection is off. A link of the person's is.
+TEST_F(SaveTargetTest, AnotherUsersLinkInASharedFolderIsNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting another user's link needs the superuser";
+  std::string shared = out_ + "/shared", mine = out_ + "/bashrc";
+  ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
+  ASSERT_EQ(0, chmod(shared.c_str(), 01777));
+  ASSERT_EQ(0, chown(shared.c_str(), 65533, 65533));  // the folder's owner is not us
+  ASSERT_TRUE(write_text(mine, "the person's"));
+  std::string planted = shared + "/report.pdf", dangling = shared + "/notes.txt";
+  ASSERT_EQ(0, symlink(mine.c_str(), planted.c_str()));
+  ASSERT_EQ(0, symlink((out_ + "/authorized_keys").c_str(), dangling.c_str()));
+  ASSERT_EQ(0, lchown(planted.c_str(), 65534, 65534));
+  ASSERT_EQ(0, lchown(dangling.c_str(), 65534, 65534));
+  Bytes doc = noise_bytes(2000, 14);
+  for (const std::string &link : {planted, dangling}) {
+    SCOPED_TRACE(link);
+    std::string held = hold(doc);
+    EXPECT_EQ(-1, save(held, doc.size(), link));
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_TRUE(exists(held));
+    ASSERT_EQ(0, unlink(held.c_str()));
+  }
+  EXPECT_EQ("the person's", read_text(mine));
+  EXPECT_FALSE(exists(out_ + "/authorized_keys"));
+  EXPECT_TRUE(S_ISLNK(mode_of(planted)));
+  // The person's own link there is theirs to follow.
+  ASSERT_EQ(0, lchown(planted.c_str(), 0, 0));
+  held_.reset(unit::memfd_with(doc));
+  ASSERT_EQ(0, save("", doc.size(), planted)) << strerror(errno);
+  EXPECT_EQ(text_of(doc), read_text(mine));
+}
+
 TEST_F(SaveTargetTest, LinkLoopFails) {
   std::string a = out_ + "/a.pdf", b = out_ + "/b.pdf";
   ASSERT_EQ(0, symlink("b.pdf", a.c_str()));
