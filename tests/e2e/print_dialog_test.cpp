@@ -161,18 +161,19 @@ struct Desktop {
     mkdir((dir.path + "/user/applications").c_str(), 0700);
     env = {"XDG_DATA_HOME=" + dir.path + "/user", "XDG_DATA_DIRS=" + dir.path + "/system"};
   }
-  // A viewer for PDF documents that records the file it was given and a copy of it.
-  void register_viewer() {
+  // A viewer for documents of type mime that records the file it was given and a
+  // copy of it.
+  void register_viewer(const std::string &mime = "application/pdf") {
     std::string script = dir.path + "/viewer.sh";
     write_file(script, "#!/bin/sh\ncp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " +
                            dir.path + "/seen.path\n");
     chmod(script.c_str(), 0755);
     write_file(dir.path + "/user/applications/vandrel-test-viewer.desktop",
                "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + script +
-                   " %f\nMimeType=application/pdf;\n");
+                   " %f\nMimeType=" + mime + ";\n");
     // The index that update-desktop-database writes when an application is installed.
     write_file(dir.path + "/user/applications/mimeinfo.cache",
-               "[MIME Cache]\napplication/pdf=vandrel-test-viewer.desktop;\n");
+               "[MIME Cache]\n" + mime + "=vandrel-test-viewer.desktop;\n");
   }
 };
 
@@ -199,8 +200,14 @@ TEST(PrintDialog, PreviewOpensTheDefaultViewerAndTheDialogComesBack) {
   std::string seen = desktop.dir.path + "/seen.path";
   ASSERT_TRUE(press_preview(w, [&] { return file_exists(seen); })) << h.err_text();
   std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(read_file(seen), h.home + "/VANDREL/Look_first.pdf\n");
+  // A read-only copy of its own, which goes once the viewer has exited.
+  std::string copy = h.home + "/VANDREL/Look_first (preview).pdf";
+  EXPECT_EQ(read_file(seen), copy + "\n");
   EXPECT_EQ(read_file(desktop.dir.path + "/seen.copy"), as_string(doc));
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (file_exists(copy) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"Look_first.pdf"});
   // The same dialog is still there for the job, and printing prints it.
   EXPECT_EQ(wait_window("Vandrel Dialog"), w);
   EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
@@ -211,21 +218,34 @@ TEST(PrintDialog, PreviewOpensTheDefaultViewerAndTheDialogComesBack) {
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
 }
 
-TEST(PrintDialog, PreviewWithoutAViewerSaysSoAndTheDialogComesBack) {
+// No viewer for a PDF document, and a web page with no extension to tell (for which
+// there is one): neither is opened; the message says why and the dialog comes back.
+TEST(PrintDialog, PreviewWithoutAViewerOrOfAPageSaysSoAndTheDialogComesBack) {
   Desktop desktop;
+  desktop.register_viewer("text/html");
   Helper h(desktop.env);
-  h.send(conversation("adobeprintdialog", "Nowhere to look.pdf", sample_document(1200, 67)));
-  std::string w = wait_window("Vandrel Dialog");
-  ASSERT_FALSE(w.empty());
-  ASSERT_TRUE(press_preview(w, [] { return !wait_window("Print Preview", 1s).empty(); }))
-      << h.err_text();
-  EXPECT_TRUE(h.wait_err("vandrel: cannot preview")) << h.err_text();
-  ASSERT_TRUE(answer_dialog("Print Preview", "Return"));
-  // The document is still there and the dialog is back; cancelling it ends the job.
-  EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"Nowhere_to_look.pdf"});
-  ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape"));
-  ASSERT_TRUE(h.wait_messages(2));
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  std::string page = "<!DOCTYPE html><html><script>alert(1)</script></html>\n";
+  const Bytes docs[] = {sample_document(1200, 67), to_bytes(page)};
+  const char *why[] = {"No application is set up to open files of the type \"PDF document\"",
+                       "This document is of the type \"HTML document\""};
+  const char *names[] = {"Nowhere to look.pdf", "Nowhere to look"};
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(why[i]);
+    h.send(conversation("adobeprintdialog", names[i], docs[i]));
+    std::string w = wait_window("Vandrel Dialog");
+    ASSERT_FALSE(w.empty());
+    ASSERT_TRUE(press_preview(w, [] { return !wait_window("Print Preview", 1s).empty(); }))
+        << h.err_text();
+    EXPECT_TRUE(h.wait_err(why[i])) << h.err_text();
+    ASSERT_TRUE(answer_dialog("Print Preview", "Return"));
+    // The document is still there and the dialog is back; cancelling it ends the job.
+    EXPECT_EQ(list_dir(h.home + "/VANDREL"),
+              std::vector<std::string>{i == 0 ? "Nowhere_to_look.pdf" : "Nowhere_to_look"});
+    ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape"));
+    ASSERT_TRUE(h.wait_messages(2 * i + 2));
+  }
+  EXPECT_EQ(h.count_err("vandrel: cannot preview"), 2u) << h.err_text();
+  EXPECT_FALSE(file_exists(desktop.dir.path + "/seen.path")) << "the page was opened";
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 

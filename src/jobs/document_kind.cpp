@@ -1,0 +1,67 @@
+#include "jobs/document_kind.h"
+
+#include <cstring>
+
+namespace {
+
+bool starts_with(const unsigned char *head, size_t n, const char *magic, size_t len) {
+  return n >= len && memcmp(head, magic, len) == 0;
+}
+
+// UTF-8 with no control characters but tab, line feed, carriage return and form
+// feed. A sequence cut by the end of what was read counts as whole when is_all is
+// false (only the head of a longer document was read).
+bool plain_text(const unsigned char *s, size_t n, bool is_all) {
+  for (size_t i = 0; i < n;) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) return false;
+      ++i;
+      continue;
+    }
+    size_t len = c >= 0xC2 && c <= 0xDF   ? 2
+                 : c >= 0xE0 && c <= 0xEF ? 3
+                 : c >= 0xF0 && c <= 0xF4 ? 4
+                                          : 0;
+    if (len == 0) return false;
+    if (i + len > n) return !is_all;
+    for (size_t k = 1; k < len; ++k)
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
+// Markup (a web page, an SVG drawing, an XML file some program acts on) begins with
+// "<" once blanks and a byte-order mark are skipped.
+bool markup(const unsigned char *s, size_t n) {
+  size_t i = starts_with(s, n, "\xEF\xBB\xBF", 3) ? 3 : 0;
+  while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == '\f'))
+    ++i;
+  return i < n && s[i] == '<';
+}
+
+}  // namespace
+
+DocumentKind sniff_document(const unsigned char *head, size_t n) {
+  struct Magic {
+    const char *bytes;
+    size_t len;
+    DocumentKind kind;
+  };
+  static const Magic kMagic[] = {
+      {"%PDF-", 5, {"application/pdf", ".pdf"}},
+      {"%!", 2, {"application/postscript", ".ps"}},
+      {"\x89PNG\r\n\x1a\n", 8, {"image/png", ".png"}},
+      {"\xFF\xD8\xFF", 3, {"image/jpeg", ".jpg"}},
+      {"GIF87a", 6, {"image/gif", ".gif"}},
+      {"GIF89a", 6, {"image/gif", ".gif"}},
+      {"II*\0", 4, {"image/tiff", ".tif"}},
+      {"MM\0*", 4, {"image/tiff", ".tif"}},
+  };
+  for (const Magic &m : kMagic)
+    if (starts_with(head, n, m.bytes, m.len)) return m.kind;
+  if (n > 0 && !markup(head, n) && plain_text(head, n, n < kSniffBytes))
+    return {"text/plain", ".txt"};
+  return {nullptr, ""};
+}
