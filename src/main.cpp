@@ -12,6 +12,7 @@
 
 #include "channel/reader.h"
 #include "i18n.h"
+#include "jobs/ending.h"
 
 // Binds the text domain to its catalogs: the installed ones, or those under
 // VANDREL_LOCALEDIR when it is set (the tests point it at the build tree's, whose
@@ -124,6 +125,7 @@ int main(int argc, char *argv[]) {
   gdk_threads_init();
   gdk_threads_enter();
   gtk_init(&argc, &argv);
+  install_ending();
 
   static int thread_param = 0;
   pthread_t reader;

@@ -108,16 +108,32 @@ std::string report_text(JobNumber n, Outcome outcome) {
   return "job " + std::to_string(n) + " " + (word ? word : "");
 }
 
-void output_start(int pipe_to_write, bool reports, void (*on_broken)()) {
+void output_on_broken(void (*on_broken)()) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_on_broken = on_broken;
+}
+
+void output_start(int pipe_to_write, bool reports) {
   bool newly_broken = false;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     g_fd = pipe_to_write;
     g_reports = reports;
-    g_on_broken = on_broken;
     if (reports) (void)send_locked("ready", &newly_broken);
   }
   after_unlock(newly_broken);
+}
+
+void output_restore_fullscreen() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  bool newly_broken = false;
+  if (g_pair_open) (void)send_locked(kRestoreFullScreen, &newly_broken);
+  g_pair_open = false;
+}
+
+bool output_reader_finished() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_reader_done;
 }
 
 bool send_block(int pipe_to_write, const char *word) {

@@ -22,11 +22,20 @@ const char *outcome_word(Outcome outcome);
 std::string report_text(JobNumber n, Outcome outcome);
 
 // Takes over pipe_to_write, which output_reader_done closes in the end. With reports
-// on, "ready" is sent at once: the caller has installed its stop handler. on_broken,
-// when not null, is called (once, on the writing thread, outside the lock) when a
-// block cannot be delivered because the host's end is closed. Reader thread, before
-// any other call here.
-void output_start(int pipe_to_write, bool reports, void (*on_broken)());
+// on, "ready" is sent at once: the caller has installed its stop handler. Reader
+// thread, before any other call here but output_on_broken.
+void output_start(int pipe_to_write, bool reports);
+
+// on_broken is called (once, on the writing thread, outside the lock) when a block
+// cannot be delivered because the host's end is closed. Before output_start.
+void output_on_broken(void (*on_broken)());
+
+// Sends "restorefullscreen" if a "removefullscreen" is still without it: for a helper
+// that must end at once. Any thread.
+void output_restore_fullscreen();
+
+// True once output_reader_done has been called. Any thread.
+bool output_reader_finished();
 
 // Writes one block holding word to pipe_to_write, whole, waiting for room as long as
 // the host takes. Returns false when it could not be delivered: the host's end is

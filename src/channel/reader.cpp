@@ -42,6 +42,11 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
     bool printing = conv.command == Command::PrintDialog;
     dialog_section(pipe_to_write, [&] { notWhole(conv.fname2, printing); });
   }
+  if (conv.hold_errno && conv.command != Command::Default) {
+    // ... and when it could not even be kept for the dialog, why.
+    bool printing = conv.command == Command::PrintDialog;
+    dialog_section(pipe_to_write, [&] { notHeld(conv.fname2, printing, conv.hold_errno); });
+  }
   if (conv.skip) {
     report_outcome(n, conv.hold_errno ? Outcome::Failed : Outcome::Skipped);
     return;
@@ -95,7 +100,7 @@ void *thread_fun(void *param) {
   // control messages.
   dup2(2, 1);
   // The host may rely on the stop signal from the first block on.
-  output_start(pipe_to_write, g_report_jobs, nullptr);
+  output_start(pipe_to_write, g_report_jobs);
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};

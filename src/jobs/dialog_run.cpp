@@ -1,4 +1,5 @@
 // Running a dialog so that its destruction by another client is survived.
+#include "jobs/ending.h"
 #include "jobs/handlers.h"
 
 namespace {
@@ -19,6 +20,8 @@ static void note_destroyed(GtkWidget *dialog, gpointer data) {
 }
 
 gint run_dialog(GtkWidget *dialog) {
+  // An ending helper shows nothing more: whatever was asked is cancelled.
+  if (helper_ending()) return GTK_RESPONSE_NONE;
   switch (run_state(dialog)) {
     case NotRun:
       // Until end_dialog, X errors are collected, not fatal: the toolkit may still
@@ -34,7 +37,7 @@ gint run_dialog(GtkWidget *dialog) {
       return GTK_RESPONSE_NONE;
   }
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));
-  return run_state(dialog) == Destroyed ? GTK_RESPONSE_NONE : response;
+  return run_state(dialog) == Destroyed || helper_ending() ? GTK_RESPONSE_NONE : response;
 }
 
 void end_dialog(GtkWidget *dialog) {

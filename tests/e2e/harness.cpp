@@ -269,6 +269,11 @@ std::string helper_binary() {
   return installed ? installed : VANDREL_BINARY;
 }
 
+std::string host_binary() {
+  std::string helper = helper_binary();
+  return helper.substr(0, helper.rfind('/') + 1) + "vandrel-host";
+}
+
 static std::vector<std::string> helper_environment(const std::vector<std::string> &extra,
                                                    const std::string &home) {
   std::vector<std::string> env = {
@@ -306,13 +311,14 @@ static void collect(Helper *h, int fd, std::string Helper::*into, bool is_out) {
 }
 
 Helper::Helper(const std::vector<std::string> &extra_env, const std::string &home_override,
-               const std::vector<std::string> &prefix) {
+               const std::vector<std::string> &prefix, const std::vector<std::string> &args) {
   home = home_override.empty() ? home_dir.path : home_override;
   std::vector<std::string> env = helper_environment(extra_env, home);
   std::vector<std::string> argv = prefix;
   argv.push_back(helper_binary());
+  argv.insert(argv.end(), args.begin(), args.end());
   if (!spawn_helper(argv, &env, true, &proc)) {
-    ADD_FAILURE() << "cannot start " << argv.back() << ": " << strerror(errno);
+    ADD_FAILURE() << "cannot start " << argv[prefix.size()] << ": " << strerror(errno);
     return;
   }
   out_reader = std::thread(collect, this, proc.from_helper, &Helper::out, true);
@@ -386,6 +392,11 @@ bool Helper::wait_messages(size_t n, Seconds deadline) {
   return changed.wait_for(g, deadline, [&] { return out.size() >= n * 512; });
 }
 
+bool Helper::wait_out_closed(Seconds deadline) {
+  std::unique_lock<std::mutex> g(lock);
+  return changed.wait_for(g, deadline, [&] { return out_closed; });
+}
+
 std::vector<std::string> Helper::messages() {
   std::lock_guard<std::mutex> g(lock);
   return control_words(out);
@@ -439,6 +450,20 @@ std::vector<std::string> Helper::descriptors() {
 }
 
 void Helper::signal(int sig) { kill(proc.pid, sig); }
+
+int Helper::wait_exit(Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  int status = 0;
+  do {
+    pid_t got = waitpid(proc.pid, &status, WNOHANG);
+    if (got == proc.pid) {
+      proc.pid = -1;  // nothing left to kill
+      return status;
+    }
+    std::this_thread::sleep_for(20ms);
+  } while (std::chrono::steady_clock::now() < until);
+  return -1;
+}
 
 // ---- dialogs ---------------------------------------------------------------------
 

@@ -72,6 +72,8 @@ void wait_print_server_idle(Seconds deadline = kDeadline);
 
 // The helper under test: $VANDREL_HELPER when set, else the build tree's.
 std::string helper_binary();
+// The reference host beside it (both are installed together).
+std::string host_binary();
 
 // The real helper, started as a host starts it.
 struct Helper {
@@ -90,10 +92,12 @@ struct Helper {
 
   // extra_env: "NAME=value" entries added to (or replacing) the helper's environment.
   // home_override: HOME to give instead of home_dir; "-" leaves HOME unset.
-  // prefix: a command that runs the helper (a memory checker, say).
+  // prefix: a command that runs the helper (a memory checker, say); args: the
+  // helper's own arguments.
   explicit Helper(const std::vector<std::string> &extra_env = {},
                   const std::string &home_override = "",
-                  const std::vector<std::string> &prefix = {});
+                  const std::vector<std::string> &prefix = {},
+                  const std::vector<std::string> &args = {});
   ~Helper();
 
   // Queues bytes for the helper's standard input; never blocks on the helper.
@@ -104,6 +108,8 @@ struct Helper {
   bool wait_err(const std::string &needle, size_t count = 1, Seconds deadline = kDeadline);
   // Waits until standard output holds n whole control messages.
   bool wait_messages(size_t n, Seconds deadline = kDeadline);
+  // Waits until the helper has closed its standard output.
+  bool wait_out_closed(Seconds deadline = kDeadline);
   std::vector<std::string> messages();
   std::string err_text();
   std::string out_text();
@@ -116,6 +122,9 @@ struct Helper {
   // What its open descriptors refer to ("socket:[N]", a path, ...), one per descriptor.
   std::vector<std::string> descriptors();
   void signal(int sig);
+  // Waits until the process has ended and returns its wait status (reaping it), or
+  // -1 when it is still running after deadline.
+  int wait_exit(Seconds deadline = kDeadline);
 };
 
 // Dialog handling with xdotool on the private display.

@@ -1,6 +1,10 @@
 // Faults and load: the helper never dies, leaks or corrupts the channel.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -224,6 +228,106 @@ TEST(Reliability, CutDocumentIsNeitherPrintedNorSaved) {
   ASSERT_TRUE(h.wait_err("pipe  read")) << h.err_text();
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_TRUE(list_dir(tmp.path).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The helper's own private folder under tmp.
+std::string own_folder(const TempDir &tmp) {
+  return tmp.path + "/vandrel-" + std::to_string(getuid());
+}
+
+// A host (or a session that ends) stopping the helper with a dialog open: the dialog
+// closes as if cancelled, the host gets its "restorefullscreen", the process ends as
+// the signal ends it, and no document is left anywhere.
+TEST(Reliability, StopSignalWithADialogOpenLeavesNothingBehind) {
+  struct Case {
+    const char *word, *title;
+    int sig;
+  };
+  const Case cases[] = {{"adobeprintdialog", "Vandrel Dialog", SIGTERM},
+                        {"sendfile", "Save File", SIGINT},
+                        {"notice", "Information", SIGHUP}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.word);
+    TempDir tmp;
+    Helper h({"TMPDIR=" + tmp.path}, "", {}, {"--report"});
+    h.send(conversation(c.word, "open.pdf", sample_document(200000, 93)));
+    ASSERT_FALSE(wait_window(c.title).empty()) << h.err_text();
+    h.signal(c.sig);
+    int status = h.wait_exit();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status << h.err_text();
+    const std::string outcome = c.word[0] == 'n' ? "job 1 unsupported" : "job 1 cancelled";
+    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                      "restorefullscreen", outcome, "end"}));
+    EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+    EXPECT_TRUE(list_dir(own_folder(tmp)).empty());
+  }
+}
+
+// A host that has closed its end of the helper's output: the first control message
+// that cannot be delivered ends the helper as a stop signal would, with nothing left
+// and no dialog shown to nobody.
+TEST(Reliability, ClosedOutputEndsTheHelperCleanly) {
+  const std::vector<std::string> no_reader = {
+      "/usr/bin/perl", "-e", "pipe(my $r, my $w); close $r; open(STDOUT, '>&', $w); exec @ARGV"};
+  Helper h({}, "", no_reader);
+  h.send(conversation("adobeprintdialog", "to nobody.pdf", sample_document(5000, 96)));
+  int status = h.wait_exit();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_TRUE(wait_window("Vandrel Dialog", Seconds(1)).empty());
+}
+
+// A silent job whose print server never answers keeps the first stop signal waiting
+// for it; a second one ends the helper at once, still without leaving the document.
+TEST(Reliability, SecondStopSignalEndsAtOnceAndStillRemovesTheFiles) {
+  TempDir dir;
+  std::string socket_path = dir.path + "/silent.sock";
+  int server = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(server, 8), 0);  // connections are taken, never answered
+  Helper h({"CUPS_SERVER=" + socket_path});
+  h.send(conversation("default", "waiting.pdf", sample_document(3000, 94)));
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"waiting.pdf"});
+  pid_t lp = atoi(run({"/usr/bin/ps", "--ppid", std::to_string(h.proc.pid), "-o", "pid="}).c_str());
+  ASSERT_GT(lp, 0);
+  h.signal(SIGTERM);
+  EXPECT_EQ(h.wait_exit(Seconds(2)), -1) << "the job being handed over is waited for";
+  h.signal(SIGTERM);
+  int status = h.wait_exit();
+  // lp is left to hand the job over: here it never can.
+  kill(lp, SIGKILL);
+  close(server);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+// A helper killed outright leaves its document; the next helper reclaims it as soon
+// as it starts, wherever it was.
+TEST(Reliability, LeftoverOfAKilledHelperGoesWhenTheNextOneStarts) {
+  TempDir tmp;
+  const std::string home = "/nonexistent/vandrel-home";  // documents to save wait in TMPDIR
+  {
+    Helper dead({"TMPDIR=" + tmp.path}, home);
+    dead.send(conversation("sendfile", "kept.pdf", sample_document(50000, 95)));
+    ASSERT_FALSE(wait_window("Save File").empty()) << dead.err_text();
+    EXPECT_EQ(list_dir(own_folder(tmp)).size(), 1u);
+  }  // killed here
+  ASSERT_EQ(list_dir(own_folder(tmp)).size(), 1u);
+  Helper next({"TMPDIR=" + tmp.path}, home);
+  next.send(command_frame("fence"));
+  ASSERT_TRUE(next.wait_messages(1)) << next.err_text();
+  EXPECT_TRUE(list_dir(own_folder(tmp)).empty());
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
 }
 
 }  // namespace

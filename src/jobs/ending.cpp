@@ -1,0 +1,121 @@
+#include "jobs/ending.h"
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "channel/host_output.h"
+#include "channel/reader.h"
+#include "jobs/held_files.h"
+
+namespace {
+// The signal the helper is ending for; 0 while it is not ending.
+std::atomic<int> g_ending{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+// Wakes the main loop for the ending; written by request_ending.
+int g_end_pipe[2] = {-1, -1};
+// How long confirmed print jobs get, all together, to be handed to the print server.
+constexpr gint64 kHandOverSeconds = 30;
+gint64 g_ending_since = 0;
+
+// The end itself: the files go, then the process, as the signal would have ended it.
+// Async-signal-safe.
+[[noreturn]] void end_now(int sig) {
+  remove_all_held_files();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // a signal that did not end us (SIGPIPE while ignored elsewhere, say)
+}
+
+void on_stop_signal(int sig) { request_ending(sig); }
+
+// The backstop: a helper whose main loop cannot get on ends when its time is up.
+void on_alarm(int sig) {
+  (void)sig;
+  end_now(g_ending.load());
+}
+
+// Waits on the main loop until the reader has stopped and every confirmed print job
+// has been handed over, or the time is up, then ends. Runs with the toolkit's lock.
+gboolean ending_settled(gpointer data) {
+  (void)data;
+  bool handed_over = output_reader_finished() && jobs_not_handed_over() == 0;
+  bool late = g_get_monotonic_time() - g_ending_since > kHandOverSeconds * G_USEC_PER_SEC;
+  if (!handed_over && !late) return TRUE;
+  output_settle_pending();
+  fflush(stderr);
+  end_now(g_ending.load());
+}
+
+// The ending, on the main loop: every dialog is answered as if cancelled (the print
+// and save dialogs, their messages, the toolkit's own questions inside them), then
+// ending_settled waits. Main loop, without the toolkit's lock.
+gboolean ending_requested(gint fd, GIOCondition condition, gpointer data) {
+  (void)condition;
+  (void)data;
+  char drain[64];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
+  gdk_threads_enter();
+  g_ending_since = g_get_monotonic_time();
+  GList *windows = gtk_window_list_toplevels();
+  for (GList *w = windows; w; w = w->next)
+    if (GTK_IS_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+      gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+  g_list_free(windows);
+  gdk_threads_add_timeout(50, ending_settled, nullptr);
+  gdk_threads_leave();
+  return FALSE;
+}
+
+// The X display has gone (a logout, say): the toolkit can do nothing more, so the
+// helper ends at once, as the toolkit would, but without leaving its files, and with
+// the host asked to return to full-screen if a dialog had it leave.
+int display_gone(Display *display) {
+  (void)display;
+  output_restore_fullscreen();
+  remove_all_held_files();
+  fprintf(stderr, "vandrel: the X display went away\n");
+  fflush(stderr);
+  _exit(1);
+}
+
+// The host has closed its end of our output: nobody sees what we would show.
+void output_broken() { request_ending(SIGPIPE); }
+}  // namespace
+
+void request_ending(int sig) {
+  int expected = 0;
+  if (!g_ending.compare_exchange_strong(expected, sig)) end_now(sig);
+  sigusr1_handler(SIGUSR1);  // the reader stops, as on the host's own stop signal
+  alarm(static_cast<unsigned>(kHandOverSeconds) + 5);
+  if (g_end_pipe[1] >= 0) {
+    ssize_t ignored = write(g_end_pipe[1], "", 1);
+    (void)ignored;
+  }
+}
+
+bool helper_ending() { return g_ending.load() != 0; }
+
+void install_ending() {
+  if (pipe2(g_end_pipe, O_CLOEXEC | O_NONBLOCK) == 0)
+    g_unix_fd_add(g_end_pipe[0], G_IO_IN, ending_requested, nullptr);
+  struct sigaction sa = {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_handler = on_stop_signal;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+  sa.sa_handler = on_alarm;
+  sigaction(SIGALRM, &sa, nullptr);
+  XSetIOErrorHandler(display_gone);
+  output_on_broken(output_broken);
+}
