@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,9 +39,8 @@ static const char kUsage[] =
     "  --name NAME      the document name (default: the file's base name)\n"
     "  --stop=eof       when all files are sent, close the helper's input (default)\n"
     "  --stop=signal    ... or, once it has read everything, send it SIGUSR1\n"
-    "  --wait SECONDS   after the stop, wait until the helper has been quiet for\n"
-    "                   this long (default 3), then end it with SIGTERM; while a\n"
-    "                   dialog is open the wait goes on without limit\n"
+    "  --wait SECONDS   for a helper without job reports: after its output has\n"
+    "                   ended, wait this long (default 3) before ending it\n"
     "  --help           show this text\n"
     "  --version        show the version\n"
     "\n"
@@ -52,11 +52,17 @@ static const char kUsage[] =
     "header \"NAMEx!2#$...\" padded with NULs, then the document bytes.\n"
     "Helper to host: control messages of exactly 512 bytes, a NUL-padded word:\n"
     "\"removefullscreen\" before each dialog, \"restorefullscreen\" after it.\n"
+    "With --report (which vandrel-host always gives) the helper also sends \"ready\",\n"
+    "\"job N OUTCOME\" for each job and \"end\" once every job is done; this program\n"
+    "prints each of them and ends the helper with SIGTERM only after \"end\". A helper\n"
+    "without reports is ended once its output has ended (and --wait has passed).\n"
     "Once running, the helper does not exit by itself (without a display it exits at\n"
     "once with status 1); SIGUSR1 or the end of input stops its reading.\n"
     "\n"
-    "Exit status: 0 on success, 2 on usage errors, 1 if the helper cannot be started,\n"
-    "a file cannot be read, or the helper ends before it is told to.\n";
+    "Exit status: 0 when every job was printed or saved (or, for a helper without\n"
+    "reports, when all went as planned), 3 when some job was cancelled, failed,\n"
+    "unsupported or skipped, 2 on usage errors, 1 if the helper cannot be started, a\n"
+    "file cannot be read, or the helper ends before it is told to.\n";
 
 struct Options {
   std::string helper;
@@ -67,15 +73,32 @@ struct Options {
   std::vector<std::string> files;
 };
 
-// What the output watcher has seen; the lock guards every field but fd.
+// What the output watcher has seen; the lock guards every field but fd and files.
 struct Watch {
-  int fd = -1;  // our end of the helper's standard output
+  int fd = -1;                                      // our end of the helper's standard output
+  const std::vector<std::string> *files = nullptr;  // job N is files[N - 1]
   std::mutex lock;
+  std::condition_variable changed;
   int open_dialogs = 0;
   Clock::time_point last_message = Clock::now();
   bool helper_gone = false;
-  std::atomic<bool> quit{false};  // set by main once the helper has been reaped
+  bool first_seen = false;
+  bool reports = false;  // the first block was "ready": the helper reports every job
+  bool end_seen = false;
+  std::vector<std::string> outcomes;  // by job number less one; empty until reported
+  std::atomic<bool> quit{false};      // set by main once the helper has been reaped
 };
+
+// The job number and outcome of a report block ("job N OUTCOME"); false for any
+// other word.
+static bool parse_report(const std::string &word, size_t *n, std::string *outcome) {
+  unsigned long number = 0;
+  char what[32];
+  if (sscanf(word.c_str(), "job %lu %31s", &number, what) != 2 || number == 0) return false;
+  *n = number;
+  *outcome = what;
+  return true;
+}
 
 // True when name comes back unchanged from a file frame's header (short enough,
 // no separator in it).
@@ -196,19 +219,31 @@ static bool load_conversation(const std::string &path, const Options &opt, Bytes
   return true;
 }
 
-// Prints one control message's word with the local time, and counts open dialogs.
+// Prints one block's word with the local time (a job's report with its file), and
+// keeps what it says: open dialogs, reports, the end.
 static void note_message(Watch *w, const std::string &word) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   tm local;
   localtime_r(&now.tv_sec, &local);
   std::lock_guard<std::mutex> guard(w->lock);
+  if (!w->first_seen) w->reports = word == "ready";
+  w->first_seen = true;
   if (word == kRemoveFullScreen) ++w->open_dialogs;
   if (word == kRestoreFullScreen && w->open_dialogs > 0) --w->open_dialogs;
+  if (w->reports && word == "end") w->end_seen = true;
+  size_t n = 0;
+  std::string outcome, file;
+  if (w->reports && parse_report(word, &n, &outcome)) {
+    if (w->outcomes.size() < n) w->outcomes.resize(n);
+    w->outcomes[n - 1] = outcome;
+    if (n <= w->files->size()) file = " " + (*w->files)[n - 1];
+  }
   w->last_message = Clock::now();
-  printf("%02d:%02d:%02d.%03ld %s\n", local.tm_hour, local.tm_min, local.tm_sec,
-         now.tv_nsec / 1000000, word.c_str());
+  printf("%02d:%02d:%02d.%03ld %s%s\n", local.tm_hour, local.tm_min, local.tm_sec,
+         now.tv_nsec / 1000000, word.c_str(), file.c_str());
   fflush(stdout);
+  w->changed.notify_all();
 }
 
 // Runs on its own thread: reads the helper's output in whole 512-byte control
@@ -232,6 +267,7 @@ static void watch_output(Watch *w) {
     fprintf(stderr, "vandrel-host: %zu stray bytes after the last message\n", pending.size());
   std::lock_guard<std::mutex> guard(w->lock);
   w->helper_gone = true;
+  w->changed.notify_all();
 }
 
 // Waits until the helper has gone, or has been quiet (no dialog open, no control
@@ -252,8 +288,16 @@ static void wait_settled(Watch *w, double wait_seconds, Clock::time_point since,
   }
 }
 
-// Ends the helper with SIGTERM (SIGKILL if it is still there two seconds later) and
-// reaps it. Returns false, after saying how, when it had already ended by itself.
+// Waits, without a time limit, until the helper has said "end" (every job it was sent
+// is done) or its output has ended.
+static void wait_done(Watch *w) {
+  std::unique_lock<std::mutex> guard(w->lock);
+  w->changed.wait(guard, [w] { return w->end_seen || w->helper_gone; });
+}
+
+// Ends the helper with SIGTERM and reaps it; it removes its files and ends on its own
+// (SIGKILL only if it is still there a minute later). Returns false, after saying
+// how, when it had already ended by itself.
 static bool end_helper(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -264,7 +308,7 @@ static bool end_helper(pid_t pid) {
     return false;
   }
   kill(pid, SIGTERM);
-  for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+  for (int i = 0; i < 3000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (waitpid(pid, &status, WNOHANG) == 0) {
     kill(pid, SIGKILL);
@@ -289,8 +333,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "vandrel-host: cannot find %s\n", wanted);
     return 1;
   }
-  // The helper's standard error stays ours, so its diagnostics show up there.
-  if (!spawn_helper({helper}, nullptr, false, &hp)) {
+  // The helper's standard error stays ours, so its diagnostics show up there. A helper
+  // that predates job reports ignores the option: its first block tells.
+  if (!spawn_helper({helper, "--report"}, nullptr, false, &hp)) {
     fprintf(stderr, "vandrel-host: cannot start %s: %s\n", helper.c_str(), strerror(errno));
     return 1;
   }
@@ -298,6 +343,7 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   Watch w;
   w.fd = hp.from_helper;
+  w.files = &opt.files;
   std::thread watcher(watch_output, &w);
 
   bool ok = true;
@@ -308,19 +354,40 @@ int main(int argc, char **argv) {
   }
 
   if (opt.stop_signal) {
-    // A SIGUSR1 that comes before the helper has read anything would end it.
+    // Jobs still in the pipe would be lost, and a SIGUSR1 that comes before the helper
+    // has set up its handler would end it.
     wait_settled(&w, opt.wait_seconds, Clock::now(), hp.to_helper);
     kill(hp.pid, SIGUSR1);
   } else {
     close(hp.to_helper);
     hp.to_helper = -1;
   }
-  wait_settled(&w, opt.wait_seconds, Clock::now(), -1);
+  // Never before every job is done: the person may just have confirmed a print job
+  // that the toolkit is still handing to the print server.
+  wait_done(&w);
+  bool reports;
+  {
+    std::lock_guard<std::mutex> guard(w.lock);
+    reports = w.reports;
+  }
+  // Without reports nothing says when a confirmed print job has been handed over.
+  if (!reports) std::this_thread::sleep_for(std::chrono::duration<double>(opt.wait_seconds));
   ok = end_helper(hp.pid) && ok;
 
   w.quit = true;
   watcher.join();
   if (hp.to_helper >= 0) close(hp.to_helper);
   close(hp.from_helper);
-  return ok ? 0 : 1;
+  if (!ok) return 1;
+  if (!reports) return 0;
+  bool all_done = w.outcomes.size() == jobs.size();
+  for (const std::string &outcome : w.outcomes) {
+    if (outcome.empty()) {
+      all_done = false;
+    } else if (outcome != "printed" && outcome != "saved") {
+      return 3;
+    }
+  }
+  if (!all_done) fprintf(stderr, "vandrel-host: the helper did not report every job\n");
+  return all_done ? 0 : 1;
 }

@@ -31,6 +31,9 @@ constexpr char kSaveDialogTitle[] = N_("Save File");
 // application sent was cut short or damaged on its way; %s is the document's name.
 constexpr char kNotWholeNamedText[] = N_("The document \"%s\" did not arrive whole.");
 constexpr char kNotWholeText[] = N_("The document did not arrive whole.");
+// TRANSLATORS: shown instead of the print or save dialog when the document could not
+// be written anywhere to wait for the person (a full disk, say); %s is its name.
+constexpr char kNotHeldText[] = N_("The document \"%s\" could not be kept on this computer.");
 constexpr char kNotPrintedText[] = N_("Nothing was printed.");
 constexpr char kNotSavedText[] = N_("Nothing was saved.");
 
@@ -67,6 +70,11 @@ int notSupported();
 // name (may be empty) did not arrive whole and was not printed (printing) or saved.
 // Returns 0.
 int notWhole(const char *name, bool printing);
+
+// Tells the person, instead of the dialog they expected, that the document named name
+// could not be kept anywhere while it waited for them (err says why), so it was not
+// printed (printing) or saved. Returns 0.
+int notHeld(const char *name, bool printing, int err);
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
 // document `name` of conversation `number`. Printing sends a job titled `name` that

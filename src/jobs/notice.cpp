@@ -1,3 +1,6 @@
+#include <cstring>
+#include <string>
+
 #include "jobs/handlers.h"
 #include "jobs/host_window.h"
 
@@ -28,15 +31,34 @@ int notSupported() {
   return 0;
 }
 
-int notWhole(const char *name, bool printing) {
+// Tells the person, in a message titled like the dialog they expected, that text
+// (the first line) came instead, and that nothing was printed or saved; why, when
+// given, comes before that.
+static void tell_nothing_done(const std::string &text, const char *why, bool printing) {
   GtkWidget *window = hidden_parent();
-  char *text =
-      name && *name ? g_strdup_printf(_(kNotWholeNamedText), name) : g_strdup(_(kNotWholeText));
   GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
-                                             GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text);
-  g_free(text);
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                           printing ? _(kNotPrintedText) : _(kNotSavedText));
+                                             GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text.c_str());
+  std::string second = printing ? _(kNotPrintedText) : _(kNotSavedText);
+  if (why) second = std::string(why) + "\n" + second;
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", second.c_str());
   run_message(window, dialog, printing ? kPrintDialogTitle : _(kSaveDialogTitle));
+}
+
+// text's "%s" filled with name (a text translated, so not a format for printf).
+static std::string with_name(const char *text, const char *name) {
+  std::string s = text;
+  size_t at = s.find("%s");
+  return at == std::string::npos ? s : s.replace(at, 2, name);
+}
+
+int notWhole(const char *name, bool printing) {
+  tell_nothing_done(name && *name ? with_name(_(kNotWholeNamedText), name) : _(kNotWholeText),
+                    nullptr, printing);
+  return 0;
+}
+
+int notHeld(const char *name, bool printing, int err) {
+  std::string why = strerror(err);  // in the person's language
+  tell_nothing_done(with_name(_(kNotHeldText), name), why.c_str(), printing);
   return 0;
 }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+
 #include "channel/wire.h"
 #include "harness.h"
 
@@ -239,6 +241,62 @@ TEST(Channel, NulInTheLeadingBytesKeepsConversationsInStep) {
   EXPECT_EQ(h.count_err("vandrel: command frame: NUL byte among the first 13 bytes"), 1u)
       << h.err_text();
   EXPECT_EQ(h.messages().size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// Where word first is in words at or after from; words.size() when it is not.
+size_t position_of(const std::vector<std::string> &words, const std::string &word,
+                   size_t from = 0) {
+  for (size_t i = from; i < words.size(); ++i)
+    if (words[i] == word) return i;
+  return words.size();
+}
+
+// A host that asked for reports learns what became of every conversation, once, in
+// the same 512-byte blocks, and "end" when the helper has nothing more to do.
+TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
+  Helper h({}, "", {}, {"--report"});
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  EXPECT_EQ(h.messages(), std::vector<std::string>{"ready"});
+  Bytes printed = sample_document(3000, 74), dialog_printed = sample_document(3100, 75);
+  h.send(conversation("default", "silent.pdf", printed));
+  h.send(command_frame("unknown"));
+  h.send(conversation("sendfile", "kept.pdf", sample_document(100)));
+  h.send(conversation("adobeprintdialog", "dialog.pdf", dialog_printed));
+  Bytes cut = gzip_bytes(file_payload("cut.pdf", sample_document(30000, 76)));
+  cut.resize(cut.size() / 2);
+  h.send(command_frame("default"));
+  h.send(skipped_frame());
+  h.send(frame(cut));
+  h.close_input();
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
+  EXPECT_NE(wait_job_with_data(std::string(printed.begin(), printed.end())).id, 0);
+  EXPECT_NE(wait_job_with_data(std::string(dialog_printed.begin(), dialog_printed.end())).id, 0);
+
+  std::vector<std::string> words = h.messages();
+  ASSERT_FALSE(words.empty());
+  EXPECT_EQ(words.front(), "ready");
+  EXPECT_EQ(words.back(), "end");
+  const char *reports[] = {"job 1 printed", "job 2 unsupported", "job 3 cancelled", "job 4 printed",
+                           "job 5 skipped"};
+  for (const char *r : reports)
+    EXPECT_EQ(std::count(words.begin(), words.end(), r), 1) << r << ": " << h.out_text().size();
+  EXPECT_EQ(words.size(), 1 + 5 + 6 + 1u) << testing::PrintToString(words);
+  // A dialog job's report follows its "restorefullscreen".
+  size_t first_restore = position_of(words, "restorefullscreen");
+  size_t second_restore = position_of(words, "restorefullscreen", first_restore + 1);
+  EXPECT_LT(position_of(words, "job 1 printed"), position_of(words, "removefullscreen"));
+  EXPECT_GT(position_of(words, "job 2 unsupported"), first_restore);
+  EXPECT_GT(position_of(words, "job 3 cancelled"), second_restore);
+  EXPECT_GT(position_of(words, "job 4 printed"),
+            position_of(words, "restorefullscreen", second_restore + 1));
+  EXPECT_TRUE(h.alive()) << "the helper still never ends by itself";
 }
 
 }  // namespace

@@ -5,14 +5,8 @@
 
 namespace {
 
-// The program beside the helper under test (both are installed together).
-std::string sibling(const std::string &name) {
-  std::string helper = helper_binary();
-  return helper.substr(0, helper.rfind('/') + 1) + name;
-}
-
 TEST(ChannelCommandLine, BothProgramsPrintTheProjectVersion) {
-  for (const std::string &program : {helper_binary(), sibling("vandrel-host")}) {
+  for (const std::string &program : {helper_binary(), host_binary()}) {
     int status = -1;
     std::string out = run({"/usr/bin/env", "-u", "DISPLAY", program, "--version"}, &status);
     EXPECT_EQ(status, 0) << program;
@@ -29,6 +23,7 @@ TEST(ChannelCommandLine, HelpSaysWhatItIsAndListsTheToolkitsOptionsWithoutADispl
   EXPECT_NE(out.find("vandrel(1)"), std::string::npos) << out;
   EXPECT_NE(out.find("--display=DISPLAY"), std::string::npos) << out;
   EXPECT_NE(out.find("--version"), std::string::npos) << out;
+  EXPECT_NE(out.find("--report"), std::string::npos) << out;
 }
 
 TEST(ChannelCommandLine, WithoutADisplayTheHelperExitsWithStatusOne) {

@@ -384,3 +384,41 @@ TEST(PrintDialog, DescriptorsStayFlatOverTwoHundredPrintedJobs) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large job the person confirms is handed to the print server however the host
+// ends the helper: the reference host as its manual shows it, and a host that closes
+// the input, waits for the output to end and sends SIGTERM.
+TEST(PrintDialog, ConfirmedLargeJobSurvivesTheHostsEnding) {
+  TempDir dir;
+  Bytes doc = sample_document(40 << 20, 97);
+  write_file(dir.path + "/large.pdf", as_string(doc));
+  int status = -1;
+  std::string out;
+  std::thread host([&] {
+    out = run({"/usr/bin/env", "HOME=" + dir.path, host_binary(), "--helper", helper_binary(),
+               "--command", "adobeprintdialog", dir.path + "/large.pdf"},
+              &status);
+  });
+  bool confirmed = confirm_print_dialog();
+  host.join();
+  ASSERT_TRUE(confirmed);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find(" job 1 printed " + dir.path + "/large.pdf\n"), std::string::npos) << out;
+  EXPECT_TRUE(wait_job_with_data(as_string(doc)).id != 0) << out;
+  EXPECT_TRUE(list_dir(dir.path + "/VANDREL").empty());
+
+  Bytes second = sample_document(40 << 20, 98);
+  Helper h;
+  h.send(conversation("adobeprintdialog", "large.pdf", second));
+  h.close_input();
+  ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
+  h.signal(SIGTERM);
+  EXPECT_NE(h.wait_exit(), -1);
+  EXPECT_TRUE(wait_job_with_data(as_string(second)).id != 0) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+}  // namespace

@@ -142,14 +142,23 @@ TEST(Printing, OverlongSpoolPathIsRefused) {
   TempDir base;
   std::string home = base.path + "/" + std::string(240, 'h');
   ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
-  Helper h({}, home);
+  Helper h({}, home, {}, {"--report"});
   wait_print_server_idle();
   size_t before = job_count();
-  h.send(conversation("default", std::string(296, 'n') + ".pdf", sample_document(100)));
+  std::string name = std::string(296, 'n') + ".pdf";
+  h.send(conversation("default", name, sample_document(100)));
+  h.send(conversation("adobeprintdialog", name, sample_document(100)));
+  // The print dialog's job says why it cannot be done, in a section of its own.
+  ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Return")) << h.err_text();
   fence(h);
-  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 2u) << h.err_text();
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(job_count(), before);
+  ASSERT_TRUE(h.wait_messages(8));
+  EXPECT_EQ(h.messages(),
+            (std::vector<std::string>{"ready", "job 1 failed", "removefullscreen",
+                                      "restorefullscreen", "job 2 failed", "removefullscreen",
+                                      "restorefullscreen", "job 3 unsupported"}));
 }
 
 // The spool folder is the person's alone, whatever their umask; what they keep in
