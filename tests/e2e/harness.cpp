@@ -103,12 +103,11 @@ void stop_print_server() {
 }
 
 // Starts Xvfb on the first free display and learns its number from -displayfd.
-static void start_x_server() {
+pid_t start_xvfb(const std::string &screen, std::string *display) {
   int fds[2];
   if (pipe(fds) != 0) abort();
   std::string fd = std::to_string(fds[1]);
   // -noreset: when the last client goes, the server must not reset under the next one.
-  std::string screen = g_servers.window_manager ? "2560x1024x24" : "1280x1024x24";
   std::vector<std::string> argv = {"/usr/bin/Xvfb", "-displayfd", fd,   "-noreset", "-screen", "0",
                                    screen,          "-nolisten",  "tcp"};
   std::vector<char *> args;
@@ -119,7 +118,8 @@ static void start_x_server() {
   posix_spawn_file_actions_addclose(&actions, fds[0]);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  if (posix_spawn(&g_xvfb, args[0], &actions, nullptr, args.data(), environ) != 0) abort();
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) abort();
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   std::string number;
@@ -130,7 +130,13 @@ static void start_x_server() {
     fprintf(stderr, "Xvfb did not start\n");
     abort();
   }
-  g_servers.display = ":" + number;
+  *display = ":" + number;
+  return pid;
+}
+
+static void start_x_server() {
+  std::string screen = g_servers.window_manager ? "2560x1024x24" : "1280x1024x24";
+  g_xvfb = start_xvfb(screen, &g_servers.display);
   setenv("DISPLAY", g_servers.display.c_str(), 1);
 }
 

@@ -52,6 +52,9 @@ struct Servers {
   bool window_manager = false;
 };
 const Servers &servers();
+// Starts another X server (Xvfb, screen like "1280x1024x24") on a free display, for a
+// test that takes it away; returns its pid and writes ":N" to display.
+pid_t start_xvfb(const std::string &screen, std::string *display);
 // Stops and starts the print server again (for tests that need it unreachable).
 void stop_print_server();
 void start_print_server();

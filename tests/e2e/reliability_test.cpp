@@ -281,6 +281,24 @@ TEST(Reliability, ClosedOutputEndsTheHelperCleanly) {
   EXPECT_TRUE(wait_window("Vandrel Dialog", Seconds(1)).empty());
 }
 
+// The X display going away (a logout): the helper ends as the toolkit ends it, but
+// not before its files are gone and the host is asked to restore full-screen.
+TEST(Reliability, DisplayGoingAwayEndsTheHelperWithoutItsFiles) {
+  std::string display;
+  pid_t xvfb = start_xvfb("1280x1024x24", &display);
+  Helper h({"DISPLAY=" + display});
+  h.send(conversation("adobeprintdialog", "logout.pdf", sample_document(5000, 99)));
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"logout.pdf"});
+  kill(xvfb, SIGTERM);
+  waitpid(xvfb, nullptr, 0);
+  int status = h.wait_exit();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_EQ(h.count_err("vandrel: the X display went away\n"), 1u) << h.err_text();
+}
+
 // A silent job whose print server never answers keeps the first stop signal waiting
 // for it; a second one ends the helper at once, still without leaving the document.
 TEST(Reliability, SecondStopSignalEndsAtOnceAndStillRemovesTheFiles) {
