@@ -49,7 +49,7 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
   Outcome outcome = Outcome::Failed;
   switch (conv.command) {
     case Command::Default:
-      outcome = print_direct(conv.fullname) == 0 ? Outcome::Printed : Outcome::Failed;
+      outcome = print_default(conv.fullname, conv.fname2, n, pipe_to_write);
       break;
     case Command::PrintDialog:
       dialog_section(pipe_to_write, [&] { outcome = showdl(conv.fullname, conv.fname2, n); });

@@ -68,6 +68,12 @@ int notSupported();
 // Returns 0.
 int notWhole(const char *name, bool printing);
 
+// Prints the spool file `file` (whose ownership it takes) of the document `name`,
+// conversation `number`, on the default printer without a dialog (print_direct).
+// Returns Printed once the print server has accepted it, else Failed. Reader thread,
+// outside any dialog section.
+Outcome print_default(const char *file, const char *name, JobNumber number, int pipe_to_write);
+
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
 // document `name` of conversation `number`. Printing sends a job titled `name` that
 // removes the file and reports the job when it completes: then it returns Pending.
