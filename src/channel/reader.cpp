@@ -96,6 +96,7 @@ void *thread_fun(void *param) {
   dup2(2, 1);
   // The host may rely on the stop signal from the first block on.
   output_start(pipe_to_write, g_report_jobs, nullptr);
+  set_message_output(pipe_to_write);
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};

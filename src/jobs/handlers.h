@@ -15,6 +15,7 @@
 #include "channel/host_output.h"
 #include "i18n.h"
 #include "jobs/direct_print.h"
+#include "jobs/print_server.h"
 #include "jobs/spool.h"
 #include "log_text.h"
 
@@ -42,6 +43,18 @@ void restoreFullScreen(int pipe_to_write);
 // leave full-screen, runs dialog (which creates, runs and destroys its dialog), asks
 // the host to restore full-screen and releases both locks. Reader thread only.
 void dialog_section(int pipe_to_write, const std::function<void()> &dialog);
+
+// Where show_message_later's control messages go: the reader's pipe_to_write. Reader
+// thread, once at its start.
+void set_message_output(int pipe_to_write);
+
+// Queues a message (window title, text and detail, in the person's language) to be
+// shown over the host's window from the main loop, in a dialog section of its own
+// (once no other dialog is up; one "removefullscreen"/"restorefullscreen" pair), not
+// blocking anybody. Whatever answer closes it, job report (unless 0) is then
+// reported Failed. Any thread.
+void show_message_later(const std::string &title, const std::string &text,
+                        const std::string &detail, JobNumber report);
 
 // Runs dialog modally and returns its response. It holds a reference to the dialog
 // until end_dialog, so a dialog that another client destroys meanwhile (a window
@@ -82,6 +95,12 @@ Outcome print_default(const char *file, const char *name, JobNumber number, int 
 // document (show_preview) and the dialog again; "Print to File" starts as `name`,
 // made a plain file name, in documents_folder().
 Outcome showdl(const char *file, const char *name, JobNumber number);
+
+// Follows a job the print server has accepted (job_handed_over) until the server is
+// done with it; a job it did not complete is told to the person and reported Failed
+// once the message is gone, any other end reports it Printed. The report is the
+// follower's: job.number must be pending. Any thread.
+void follow_print_job(const FollowedJob &job);
 
 // Shows the spool file `file` for the print dialog's Preview button in the desktop's
 // default application for its content type; when that cannot be done, says why in a
