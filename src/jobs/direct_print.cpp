@@ -55,6 +55,23 @@ LpRequest parse_request_id(const std::string &output) {
   return request;
 }
 
+std::string lp_complaint(const std::string &output) {
+  std::string last;
+  size_t at = 0;
+  while (at < output.size()) {
+    size_t end = output.find('\n', at);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(at, end - at);
+    if (!line.empty() && line.compare(0, 14, "request id is ") != 0) last = line;
+    at = end + 1;
+  }
+  size_t colon = last.find(": ");
+  std::string program = colon == std::string::npos ? "" : last.substr(0, colon);
+  if (program == "lp" || (program.size() > 3 && program.compare(program.size() - 3, 3, "/lp") == 0))
+    last.erase(0, colon + 2);
+  return last;
+}
+
 DirectPrint print_direct(const char *fullname) {
   DirectPrint result;
   // Everything the child needs is made before the fork.
@@ -67,7 +84,7 @@ DirectPrint print_direct(const char *fullname) {
     if (devnull >= 0) close(devnull);
     return result;
   }
-  pid_t pid = start_child(kPrintCommand, parmList, devnull, out[1], 2);
+  pid_t pid = start_child(kPrintCommand, parmList, devnull, out[1], out[1]);
   int fork_errno = errno;
   close(devnull);
   close(out[1]);
@@ -76,7 +93,8 @@ DirectPrint print_direct(const char *fullname) {
     fprintf(stderr, "vandrel: cannot start %s: %s\n", kPrintCommand, log_strerror(fork_errno));
     return result;
   }
-  // lp writes a line or two; it ends once the print server has the file.
+  // lp writes a line or two, in the order it wrote them; it ends once the print
+  // server has the file.
   std::string said;
   char buf[4096];
   for (;;) {
@@ -105,6 +123,7 @@ DirectPrint print_direct(const char *fullname) {
             log_text(fullname).c_str(), WTERMSIG(result.status));
   }
   result.request = parse_request_id(said);
+  result.complaint = lp_complaint(said);
   if (result.accepted()) spool_remove(fullname);
   return result;
 }

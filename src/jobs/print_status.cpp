@@ -45,6 +45,8 @@ constexpr char kNoSuchPrinter[] = N_("The printer \"%s\" does not exist.");
 constexpr char kNotAccepting[] = N_("The printer \"%s\" is not accepting jobs.");
 constexpr char kUserDenied[] = N_("You are not allowed to print on the printer \"%s\".");
 constexpr char kRefused[] = N_("The print server refused the job for the printer \"%s\".");
+// TRANSLATORS: %s is the print server's own words.
+constexpr char kRefusedSaying[] = N_("The print server refused the job: %s");
 // TRANSLATORS: a job the print server accepted and then did not print; %s is the
 // printer's name, the second %s the print server's own message.
 constexpr char kStoppedWithMessage[] = N_("The printer \"%s\" stopped the job: %s");
@@ -71,7 +73,8 @@ std::string format(const char *pattern, const std::string &a, const std::string 
 }
 }  // namespace
 
-std::string refusal_text(const DestinationFacts &facts, bool translated) {
+std::string refusal_text(const DestinationFacts &facts, bool translated,
+                         const std::string &server_says) {
   std::string why;
   switch (refusal_of(facts)) {
     case Refusal::NoServer:
@@ -87,7 +90,8 @@ std::string refusal_text(const DestinationFacts &facts, bool translated) {
       why = format(text(kUserDenied, translated), facts.name);
       break;
     case Refusal::Unknown:
-      why = format(text(kRefused, translated), facts.name);
+      why = server_says.empty() ? format(text(kRefused, translated), facts.name)
+                                : format(text(kRefusedSaying, translated), server_says);
       break;
   }
   if (!facts.state_message.empty()) why += "\n" + facts.state_message;

@@ -51,8 +51,10 @@ JobVerdict verdict_of(int job_state, bool printer_stopped);
 
 // Why facts' destination refused a job, in plain words: in the person's language
 // (translated) or in English (for standard error). The printer's own state message,
-// when it has one, follows on a line of its own.
-std::string refusal_text(const DestinationFacts &facts, bool translated);
+// when it has one, follows on a line of its own. When the facts explain nothing,
+// server_says (what the print command was told; may be empty) is quoted.
+std::string refusal_text(const DestinationFacts &facts, bool translated,
+                         const std::string &server_says = "");
 
 // What the print server did with a job it accepted on destination and then did not
 // print, with its state message (may be empty), in the person's language or English.

@@ -49,11 +49,11 @@ Outcome print_default(const char *file, const char *name, JobNumber number, int 
   // lp says "No default destination." even when the print server is not running: ask.
   DestinationFacts facts = destination_facts("");
   fprintf(stderr, "vandrel: %s was not printed: %s\n", log_text(name).c_str(),
-          log_text(refusal_text(facts, false)).c_str());
+          log_text(refusal_text(facts, false, printed.complaint)).c_str());
   Outcome outcome = Outcome::Failed;
   bool chose = false;
   dialog_section(pipe_to_write, [&] {
-    chose = ask_to_choose(name, refusal_text(facts, true));
+    chose = ask_to_choose(name, refusal_text(facts, true, printed.complaint));
     if (chose) outcome = showdl(file, name, number);
   });
   if (!chose) spool_remove(file);

@@ -89,4 +89,13 @@ TEST(DirectPrint, RequestIdLineGivesQueueAndJob) {
   }
 }
 
+TEST(DirectPrint, ComplaintIsLpsLastWordWithoutItsName) {
+  EXPECT_EQ(lp_complaint("/usr/bin/lp: No file in print request.\n"), "No file in print request.");
+  EXPECT_EQ(lp_complaint("lp: Error - add '/version=1.1' to server name.\nlp: Not allowed.\n"),
+            "Not allowed.");
+  EXPECT_EQ(lp_complaint("request id is q-1 (1 file(s))\n"), "");
+  EXPECT_EQ(lp_complaint("Something: went wrong"), "Something: went wrong");
+  EXPECT_EQ(lp_complaint(""), "");
+}
+
 }  // namespace

@@ -80,6 +80,12 @@ TEST(PrintStatus, TextsSayWhyInPlainWords) {
   DestinationFacts denied = queue("office");
   denied.users_denied = {"ann"};
   EXPECT_EQ(refusal_text(denied, false), "You are not allowed to print on the printer \"office\".");
+  EXPECT_EQ(refusal_text(queue("office"), false),
+            "The print server refused the job for the printer \"office\".");
+  EXPECT_EQ(refusal_text(queue("office"), false, "No file in print request."),
+            "The print server refused the job: No file in print request.");
+  EXPECT_EQ(refusal_text(denied, false, "Forbidden"),
+            "You are not allowed to print on the printer \"office\".");
   EXPECT_EQ(not_completed_text("office", "Filter failed", false),
             "The printer \"office\" stopped the job: Filter failed");
   EXPECT_EQ(not_completed_text("office", "", false), "The printer \"office\" stopped the job.");
