@@ -288,19 +288,21 @@ static DocumentKind kind_of_file(const char *file) {
   return document_kind(std::string(head, n));
 }
 
-// What the dialog offers beyond the printer's own abilities: Preview; odd or even
-// pages for a print server's queue, which takes them as a print option ("Print to
-// File" writes the document as it is, so not there); and for "Print to File" only the
-// document's own format. The toolkit calls this again whenever the printer changes.
+// What the dialog offers beyond the printer's own abilities: Preview; for a print
+// server's queue, which takes them as print options, odd or even pages, paper size
+// and orientation ("Print to File" writes the document as it is, so not there); and
+// for "Print to File" only the document's own format. The toolkit calls this again
+// whenever the printer changes.
 static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpointer data) {
   (void)pspec;
   DocumentKind kind = static_cast<DocumentKind>(GPOINTER_TO_INT(data));
   int caps = GTK_PRINT_CAPABILITY_PREVIEW;
   if (kind == DocumentKind::Pdf) caps |= GTK_PRINT_CAPABILITY_GENERATE_PDF;
   if (kind == DocumentKind::PostScript) caps |= GTK_PRINT_CAPABILITY_GENERATE_PS;
-  if (is_print_server_printer(gtk_print_unix_dialog_get_selected_printer(pd)))
-    caps |= GTK_PRINT_CAPABILITY_PAGE_SET;
+  bool server_queue = is_print_server_printer(gtk_print_unix_dialog_get_selected_printer(pd));
+  if (server_queue) caps |= GTK_PRINT_CAPABILITY_PAGE_SET;
   gtk_print_unix_dialog_set_manual_capabilities(pd, static_cast<GtkPrintCapabilities>(caps));
+  gtk_print_unix_dialog_set_embed_page_setup(pd, server_queue);
 }
 
 // Why "Print to File" cannot write what the person chose (the whole document is
@@ -336,8 +338,6 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   attach_to_host(dialog);
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
-  // Paper size and orientation are chosen in the dialog and go with the job.
-  gtk_print_unix_dialog_set_embed_page_setup(pd, TRUE);
   DocumentKind kind = kind_of_file(file);
   offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(kind)));
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
