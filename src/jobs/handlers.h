@@ -88,12 +88,16 @@ int notWhole(const char *name, bool printing);
 Outcome print_default(const char *file, const char *name, JobNumber number, int pipe_to_write);
 
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
-// document `name` of conversation `number`. Printing sends a job titled `name` that
-// removes the file and reports the job when it completes: then it returns Pending.
-// Any other answer, or the dialog's destruction from outside, removes the file at once
-// and returns Cancelled (Failed when no job could be sent). Print Preview shows the
-// document (show_preview) and the dialog again; "Print to File" starts as `name`,
-// made a plain file name, in documents_folder().
+// document `name` of conversation `number`. Printing sends a job titled `name`, with
+// the choices the toolkit leaves to applications as print options, that removes the
+// file once the job is handed over; a print server's refusal is told to the person,
+// an accepted job is followed (follow_print_job), and the job is reported at the end
+// of that: then it returns Pending. Any other answer, or the dialog's destruction from
+// outside, removes the file at once and returns Cancelled (Failed when no job could be
+// sent). Print Preview shows the document (show_preview) and the dialog again, and so
+// does a choice "Print to File" cannot write (only the whole document, in its own
+// format); "Print to File" starts as `name`, made a plain file name, in
+// documents_folder(). Reader thread, inside a dialog section.
 Outcome showdl(const char *file, const char *name, JobNumber number);
 
 // Follows a job the print server has accepted (job_handed_over) until the server is
