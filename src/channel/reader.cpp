@@ -54,7 +54,7 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
   Outcome outcome = Outcome::Failed;
   switch (conv.command) {
     case Command::Default:
-      outcome = print_direct(conv.fullname) == 0 ? Outcome::Printed : Outcome::Failed;
+      outcome = print_default(conv.fullname, conv.fname2, n, pipe_to_write);
       break;
     case Command::PrintDialog:
       dialog_section(pipe_to_write, [&] { outcome = showdl(conv.fullname, conv.fname2, n); });
@@ -101,6 +101,7 @@ void *thread_fun(void *param) {
   dup2(2, 1);
   // The host may rely on the stop signal from the first block on.
   output_start(pipe_to_write, g_report_jobs);
+  set_message_output(pipe_to_write);
   std::string homedir = home_folder();
 
   StopWatch stop = {&g_end_flag, g_wake_pipe[0]};

@@ -52,6 +52,8 @@ gboolean ending_settled(gpointer data) {
   bool handed_over = output_reader_finished() && jobs_not_handed_over() == 0;
   bool late = g_get_monotonic_time() - g_ending_since > kHandOverSeconds * G_USEC_PER_SEC;
   if (!handed_over && !late) return TRUE;
+  // A message that came from the main loop meanwhile has had no answer.
+  output_restore_fullscreen();
   output_settle_pending();
   fflush(stderr);
   end_now(g_ending.load());

@@ -15,6 +15,7 @@
 #include "channel/host_output.h"
 #include "i18n.h"
 #include "jobs/direct_print.h"
+#include "jobs/print_server.h"
 #include "jobs/spool.h"
 #include "log_text.h"
 
@@ -46,6 +47,18 @@ void restoreFullScreen(int pipe_to_write);
 // the host to restore full-screen and releases both locks. Reader thread only.
 void dialog_section(int pipe_to_write, const std::function<void()> &dialog);
 
+// Where show_message_later's control messages go: the reader's pipe_to_write. Reader
+// thread, once at its start.
+void set_message_output(int pipe_to_write);
+
+// Queues a message (window title, text and detail, in the person's language) to be
+// shown over the host's window from the main loop, in a dialog section of its own
+// (once no other dialog is up; one "removefullscreen"/"restorefullscreen" pair), not
+// blocking anybody. Whatever answer closes it, job report (unless 0) is then
+// reported Failed. Any thread.
+void show_message_later(const std::string &title, const std::string &text,
+                        const std::string &detail, JobNumber report);
+
 // Runs dialog modally and returns its response. It holds a reference to the dialog
 // until end_dialog, so a dialog that another client destroys meanwhile (a window
 // manager's force-close) is never freed under the caller: the run then returns
@@ -76,14 +89,30 @@ int notWhole(const char *name, bool printing);
 // printed (printing) or saved. Returns 0.
 int notHeld(const char *name, bool printing, int err);
 
+// Prints the spool file `file` (whose ownership it takes) of the document `name`,
+// conversation `number`, on the default printer without a dialog (print_direct).
+// Returns Printed once the print server has accepted it, else Failed. Reader thread,
+// outside any dialog section.
+Outcome print_default(const char *file, const char *name, JobNumber number, int pipe_to_write);
+
 // Shows the print dialog for the spool file `file` (whose ownership it takes) and the
-// document `name` of conversation `number`. Printing sends a job titled `name` that
-// removes the file and reports the job when it completes: then it returns Pending.
-// Any other answer, or the dialog's destruction from outside, removes the file at once
-// and returns Cancelled (Failed when no job could be sent). Print Preview shows the
-// document (show_preview) and the dialog again; "Print to File" starts as `name`,
-// made a plain file name, in documents_folder().
+// document `name` of conversation `number`. Printing sends a job titled `name`, with
+// the choices the toolkit leaves to applications as print options, that removes the
+// file once the job is handed over; a print server's refusal is told to the person,
+// an accepted job is followed (follow_print_job), and the job is reported at the end
+// of that: then it returns Pending. Any other answer, or the dialog's destruction from
+// outside, removes the file at once and returns Cancelled (Failed when no job could be
+// sent). Print Preview shows the document (show_preview) and the dialog again, and so
+// does a choice "Print to File" cannot write (only the whole document, in its own
+// format); "Print to File" starts as `name`, made a plain file name, in
+// documents_folder(). Reader thread, inside a dialog section.
 Outcome showdl(const char *file, const char *name, JobNumber number);
+
+// Follows a job the print server has accepted (job_handed_over) until the server is
+// done with it; a job it did not complete is told to the person and reported Failed
+// once the message is gone, any other end reports it Printed. The report is the
+// follower's: job.number must be pending. Any thread.
+void follow_print_job(const FollowedJob &job);
 
 // Shows the spool file `file` for the print dialog's Preview button in the desktop's
 // default application for its content type; when that cannot be done, says why in a

@@ -288,10 +288,10 @@ TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   for (const char *r : reports)
     EXPECT_EQ(std::count(words.begin(), words.end(), r), 1) << r << ": " << h.out_text().size();
   EXPECT_EQ(words.size(), 1 + 5 + 6 + 1u) << testing::PrintToString(words);
-  // A dialog job's report follows its "restorefullscreen".
+  // A dialog job's report follows its "restorefullscreen"; a printing job's comes once
+  // the print server is done with it, so it may come later than the next ones'.
   size_t first_restore = position_of(words, "restorefullscreen");
   size_t second_restore = position_of(words, "restorefullscreen", first_restore + 1);
-  EXPECT_LT(position_of(words, "job 1 printed"), position_of(words, "removefullscreen"));
   EXPECT_GT(position_of(words, "job 2 unsupported"), first_restore);
   EXPECT_GT(position_of(words, "job 3 cancelled"), second_restore);
   EXPECT_GT(position_of(words, "job 4 printed"),

@@ -195,6 +195,8 @@ struct ServersEnvironment : ::testing::Environment {
     start_x_server();
     if (g_servers.window_manager) start_window_manager();
     g_cups_home = new TempDir;
+    // The print server's filters run as lp and must reach its folder.
+    chmod(g_cups_home->path.c_str(), 0755);
     g_servers.cups_dir = g_cups_home->path + "/cups";
     start_print_server();
     setenv("CUPS_SERVER", g_servers.cups_server.c_str(), 1);
@@ -260,6 +262,29 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
     std::this_thread::sleep_for(200ms);
   } while (std::chrono::steady_clock::now() < until);
   return PrintedJob();
+}
+
+std::string printer_got(const std::string &job_name, Seconds deadline) {
+  std::string got = g_servers.cups_dir + "/printer/got";
+  auto until = std::chrono::steady_clock::now() + deadline;
+  do {
+    for (const std::string &name : list_dir(got)) {
+      std::string record = read_file(got + "/" + name);
+      if (record.find("\nIPP_JOB_NAME=" + job_name + "\n") != std::string::npos) return record;
+    }
+    std::this_thread::sleep_for(200ms);
+  } while (std::chrono::steady_clock::now() < until);
+  return "";
+}
+
+std::string printer_got_from_lp(const std::string &file, const std::string &job_name,
+                                const std::vector<std::string> &options) {
+  std::vector<std::string> argv = {"/usr/bin/lp", "-d", kFilteredQueue, "-t", job_name};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(file);
+  int status = -1;
+  run(argv, &status);
+  return status == 0 ? printer_got(job_name) : "";
 }
 
 // ---- the helper ------------------------------------------------------------------
@@ -595,6 +620,40 @@ AutoAnswer::AutoAnswer(pid_t pid) {
 AutoAnswer::~AutoAnswer() {
   stop = true;
   thread.join();
+}
+
+Bytes sample_pdf(int pages, const std::string &tag) {
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", ""};
+  std::string kids;
+  for (int i = 0; i < pages; ++i) {
+    int page = 3 + 2 * i;
+    kids += std::to_string(page) + " 0 R ";
+    std::string text =
+        "BT /F1 24 Tf 72 720 Td (" + tag + " page " + std::to_string(i + 1) + ") Tj ET";
+    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents " +
+                      std::to_string(page + 1) +
+                      " 0 R /Resources << /Font << /F1 << /Type /Font /Subtype /Type1 "
+                      "/BaseFont /Helvetica >> >> >> >>");
+    objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text +
+                      "\nendstream");
+  }
+  objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t offset : offsets) {
+    char line[32];
+    snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+    pdf += line;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return Bytes(pdf.begin(), pdf.end());
 }
 
 Bytes sample_document(size_t n, unsigned seed) {

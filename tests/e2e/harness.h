@@ -73,6 +73,17 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline = kDeadl
 // Waits until no job of the print server is pending or being printed.
 void wait_print_server_idle(Seconds deadline = kDeadline);
 
+// The driverless queue in front of the private IPP Everywhere printer (real filters).
+constexpr char kFilteredQueue[] = "vandrel-ipp";
+// What that printer got for the job named job_name, as recorded by the print server's
+// script (IPP_NAME=value lines, then "Pages: N" and "Page size: ..."); waits for it
+// and returns "" when none came.
+std::string printer_got(const std::string &job_name, Seconds deadline = kDeadline);
+// Runs lp with options on file, as the job named job_name, and returns what the
+// printer got for it.
+std::string printer_got_from_lp(const std::string &file, const std::string &job_name,
+                                const std::vector<std::string> &options);
+
 // The helper under test: $VANDREL_HELPER when set, else the build tree's.
 std::string helper_binary();
 // The reference host beside it (both are installed together).
@@ -167,3 +178,5 @@ struct AutoAnswer {
 
 // A document that looks like a small PDF, n bytes long, with varied content.
 Bytes sample_document(size_t n, unsigned seed = 1);
+// A valid PDF of pages A4 pages, each saying its number and tag.
+Bytes sample_pdf(int pages, const std::string &tag);

@@ -421,4 +421,143 @@ TEST(PrintDialog, ConfirmedLargeJobSurvivesTheHostsEnding) {
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
+// What decides a page at the printer: copies, sides, the pages and their size (and
+// the media asked for, where media counts).
+std::string essentials(const std::string &record, bool with_media) {
+  auto field = [&](const std::string &name) -> std::string {
+    size_t at = record.find(name);
+    if (at == std::string::npos) return "";
+    size_t end = record.find('\n', at);
+    return record.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  };
+  std::string copies = field("IPP_COPIES=");
+  std::string out = (copies.empty() ? "IPP_COPIES=1" : copies) + "\n" + field("IPP_SIDES=") + "\n" +
+                    field("Pages:") + "\n" + field("Page size:") + "\n";
+  if (with_media) {
+    std::string media = field("media-size=");
+    out += media.substr(0, media.find('}') + 1) + "\n";
+  }
+  return out;
+}
+
+TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
+  struct Row {
+    const char *name;
+    std::vector<std::string> keys;  // pressed in the dialog before Print
+    std::vector<std::string> lp;    // the same choice as lp options
+    bool media;
+  } rows[] = {
+      {"copies", {"alt+s", "ctrl+a", "2", "Tab"}, {"-n", "2"}, false},
+      {"range", {"alt+e", "2", "minus", "3", "Tab"}, {"-P", "2-3"}, false},
+      {"sides", {"ctrl+Page_Down", "alt+w", "Down"}, {"-o", "sides=two-sided-long-edge"}, false},
+      {"number-up", {"ctrl+Page_Down", "alt+w", "Tab", "Down"}, {"-o", "number-up=2"}, false},
+      {"even", {"ctrl+Page_Down", "alt+o", "Down"}, {"-o", "page-set=even"}, false},
+      {"landscape", {"ctrl+Page_Down", "alt+i", "Down"}, {"-o", "landscape"}, false},
+      // From US Letter up to A4 in the printer's list of sizes.
+      {"media",
+       {"ctrl+Page_Down", "alt+i", "shift+Tab", "Up", "Up", "Up", "Up", "Up", "Up"},
+       {"-o", "media=A4"},
+       true},
+  };
+  TempDir dir;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    Bytes doc = sample_pdf(3, row.name);
+    std::string file = dir.path + "/" + row.name + ".pdf";
+    write_file(file, as_string(doc));
+    std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, row.lp);
+    ASSERT_NE(from_lp, "");
+    Helper h({std::string("PRINTER=") + kFilteredQueue});
+    h.send(conversation("adobeprintdialog", std::string("dialog-") + row.name, doc));
+    std::string w = wait_window("Vandrel Dialog");
+    ASSERT_FALSE(w.empty());
+    // The dialog takes keys once it has found its printers.
+    std::this_thread::sleep_for(1s);
+    press(w, row.keys);
+    // Back to the first tab, where Return prints (a choice list would take it).
+    if (row.keys[0] == "ctrl+Page_Down") press(w, {"ctrl+Page_Up"});
+    ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+    std::string from_dialog = printer_got(std::string("dialog-") + row.name);
+    ASSERT_NE(from_dialog, "") << h.err_text();
+    EXPECT_EQ(essentials(from_dialog, row.media), essentials(from_lp, row.media))
+        << "dialog:\n"
+        << from_dialog << "lp:\n"
+        << from_lp;
+  }
+}
+
+// A raw queue of the group's print server that refuses jobs while this lives: it
+// rejects them, or refuses this user.
+struct RefusingQueue {
+  std::string name;
+  RefusingQueue(const std::string &queue, bool deny_user) : name(queue) {
+    run({"/usr/sbin/lpadmin", "-p", name, "-E", "-v", "file:///dev/null", "-m", "raw"});
+    if (deny_user) run({"/usr/sbin/lpadmin", "-p", name, "-u", "deny:" + user()});
+  }
+  ~RefusingQueue() { run({"/usr/sbin/lpadmin", "-x", name}); }
+  void reject() { run({"/usr/sbin/cupsreject", "-r", "Out for repair", name}); }
+  static std::string user() {
+    std::string who = run({"/usr/bin/id", "-un"});
+    return who.substr(0, who.find('\n'));
+  }
+};
+
+TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
+  struct Case {
+    const char *queue;
+    bool deny_user;
+    const char *why;
+  } cases[] = {
+      {"vandrel-denied", true, "You are not allowed to print on the printer \"vandrel-denied\"."},
+      // The dialog greys out a queue that rejects jobs: this one starts rejecting after
+      // the dialog has shown it.
+      {"vandrel-rejecting", false, "The printer \"vandrel-rejecting\" is not accepting jobs."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.queue);
+    RefusingQueue queue(c.queue, c.deny_user);
+    Helper h({std::string("PRINTER=") + c.queue}, "", {}, {"--report"});
+    h.send(conversation("adobeprintdialog", "Refused.pdf", sample_pdf(1, c.queue)));
+    std::string w = wait_window("Vandrel Dialog");
+    ASSERT_FALSE(w.empty());
+    std::this_thread::sleep_for(1s);
+    if (!c.deny_user) queue.reject();
+    ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+    ASSERT_TRUE(h.wait_err(std::string("vandrel: the print server refused Refused.pdf: ") + c.why))
+        << h.err_text();
+    std::string message = wait_window("Not Printed");
+    ASSERT_FALSE(message.empty()) << h.err_text();
+    EXPECT_EQ(h.count_err("Finished Printing"), 0u) << h.err_text();
+    press(message, {"Return"});
+    ASSERT_TRUE(wait_window_id_gone(message));
+    h.close_input();
+    std::unique_lock<std::mutex> g(h.lock);
+    ASSERT_TRUE(h.changed.wait_for(g, kDeadline, [&] { return h.out_closed; }));
+    g.unlock();
+    // The refusal has a dialog section of its own, and the report follows it.
+    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                      "restorefullscreen", "removefullscreen",
+                                                      "restorefullscreen", "job 1 failed", "end"}));
+    EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  }
+}
+
+TEST(PrintDialog, PrintToFileWritesOnlyTheWholeDocumentInItsOwnFormat) {
+  Helper h;
+  Bytes doc = sample_pdf(3, "file");
+  h.send(conversation("adobeprintdialog", "Whole.pdf", doc));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  // "Print to File", then pages 2 only: not what it can write; the dialog comes back.
+  std::this_thread::sleep_for(1s);
+  press(w, {"Tab", "Home", "alt+e", "2", "Return"});
+  ASSERT_TRUE(answer_dialog("Not Printed", "Return")) << h.err_text();
+  EXPECT_EQ(wait_window("Vandrel Dialog"), w);
+  EXPECT_FALSE(file_exists(h.home + "/Whole.pdf"));
+  press(w, {"alt+a"});  // All Pages
+  ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+  ASSERT_TRUE(h.wait_err("Finished Printing")) << h.err_text();
+  EXPECT_EQ(read_file(h.home + "/Whole.pdf"), as_string(doc));
+}
+
 }  // namespace

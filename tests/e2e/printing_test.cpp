@@ -77,15 +77,6 @@ TEST(Printing, HostileNamesPrintWithoutTouchingAnythingOutside) {
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
-TEST(Printing, UnreachablePrintServerStillRemovesTheSpoolFile) {
-  Helper h({"CUPS_SERVER=/nonexistent/cups.sock"});
-  h.send(conversation("default", "lost.pdf", sample_document(1000)));
-  fence(h);
-  EXPECT_TRUE(h.wait_err("vandrel: /usr/bin/lp")) << h.err_text();
-  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
-  EXPECT_TRUE(h.alive());
-}
-
 // A ~/VANDREL that cannot be the person's spool folder is left as it is: the jobs
 // wait in a private folder of our own instead, said so once each, and print.
 TEST(Printing, UnusableSpoolFolderIsLeftAloneAndJobsWaitInAFolderOfOurOwn) {
@@ -186,13 +177,119 @@ TEST(Printing, SpoolFolderIsPrivateAndWhatThePersonKeepsThereStays) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
-TEST(Printing, EmptyDocumentPrintsAnEmptyJob) {
+TEST(Printing, EmptyDocumentIsRefusedAndToldInTheServersWords) {
   Helper h;
   h.send(conversation("default", "empty.pdf", Bytes()));
+  ASSERT_TRUE(answer_dialog("Not Printed", "Escape")) << h.err_text();
+  EXPECT_TRUE(
+      h.wait_err("vandrel: empty.pdf was not printed: The print server refused the "
+                 "job: No file in print request."))
+      << h.err_text();
   fence(h);
-  // The print server may refuse an empty file; either way nothing is left behind.
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_TRUE(h.alive());
+}
+
+// Waits until the helper has closed its output: every job has its report.
+bool wait_output_closed(Helper &h) {
+  std::unique_lock<std::mutex> g(h.lock);
+  return h.changed.wait_for(g, kDeadline, [&] { return h.out_closed; });
+}
+
+// A raw queue of the group's print server that refuses jobs while this lives: it
+// rejects them, or refuses this user.
+struct RefusingQueue {
+  std::string name;
+  RefusingQueue(const std::string &queue, bool deny_user) : name(queue) {
+    std::string who = run({"/usr/bin/id", "-un"});
+    run({"/usr/sbin/lpadmin", "-p", name, "-E", "-v", "file:///dev/null", "-m", "raw"});
+    if (deny_user)
+      run({"/usr/sbin/lpadmin", "-p", name, "-u", "deny:" + who.substr(0, who.find('\n'))});
+    else
+      run({"/usr/sbin/cupsreject", name});
+  }
+  ~RefusingQueue() { run({"/usr/sbin/lpadmin", "-x", name}); }
+};
+
+TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
+  RefusingQueue rejecting("vandrel-rejecting", false), denied("vandrel-denied", true);
+  struct Case {
+    std::vector<std::string> env;
+    const char *why;
+  } cases[] = {
+      {{"PRINTER=vandrel-rejecting"}, "The printer \"vandrel-rejecting\" is not accepting jobs."},
+      {{"PRINTER=vandrel-denied"},
+       "You are not allowed to print on the printer \"vandrel-denied\"."},
+      {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.why);
+    Helper h(c.env, "", {}, {"--report"});
+    h.send(conversation("default", "Silent one.pdf", sample_pdf(1, "silent")));
+    std::string message = wait_window("Not Printed");
+    ASSERT_FALSE(message.empty()) << h.err_text();
+    EXPECT_TRUE(h.wait_err(std::string("vandrel: Silent one.pdf was not printed: ") + c.why))
+        << h.err_text();
+    // The document waits for the person's answer: a printer may yet be chosen.
+    EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"Silent_one.pdf"});
+    press(message, {"Escape"});
+    h.close_input();
+    ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
+    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                      "restorefullscreen", "job 1 failed", "end"}));
+    EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  }
+}
+
+TEST(Printing, ChoosingAPrinterAfterAFailedSilentJobPrintsTheSameDocument) {
+  RefusingQueue rejecting("vandrel-rejecting", false);
+  Helper h({"PRINTER=vandrel-rejecting"}, "", {}, {"--report"});
+  Bytes doc = sample_document(5000, 29);
+  h.send(conversation("default", "Second chance.pdf", doc));
+  ASSERT_TRUE(answer_dialog("Not Printed", "alt+p")) << h.err_text();
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty()) << h.err_text();
+  std::this_thread::sleep_for(1s);
+  // The rejecting default is greyed out: the raw queue, third in the list.
+  press(w, {"Tab", "Home", "Down", "Down"});
+  ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+  PrintedJob job = wait_job_with_data(as_string(doc));
+  ASSERT_NE(job.id, 0) << h.err_text();
+  EXPECT_EQ(job.name, "Second chance.pdf");
+  h.close_input();
+  ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
+  // The message and the dialog share one section.
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 printed", "end"}));
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+TEST(Printing, DamagedDocumentThatThePrinterStopsIsToldAndReportedFailed) {
+  Helper h({std::string("PRINTER=") + kFilteredQueue}, "", {}, {"--report"});
+  Bytes whole = sample_pdf(2, "damaged");
+  Bytes damaged(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+  h.send(conversation("default", "Damaged.pdf", damaged));
+  EXPECT_TRUE(h.wait_err("request id is")) << h.err_text();
+  std::string message = wait_window("Not Printed");
+  ASSERT_FALSE(message.empty()) << h.err_text();
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Damaged.pdf was not printed: The printer \"vandrel-ipp\" "
+                 "stopped the job"))
+      << h.err_text();
+  press(message, {"Return"});
+  h.close_input();
+  ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 failed", "end"}));
+}
+
+TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
+  Helper h({std::string("PRINTER=") + kFilteredQueue}, "", {}, {"--report"});
+  h.send(conversation("default", "Fine.pdf", sample_pdf(2, "fine")));
+  h.close_input();
+  ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
+  EXPECT_NE(printer_got("Fine.pdf"), "");
 }
 
 }  // namespace

@@ -1,0 +1,36 @@
+// What the person chose in the print dialog, as the print options of a job that the
+// printing system runs from a file: the choices the toolkit leaves to applications
+// that draw their own pages. Plain decoding, no toolkit, so unit tests drive it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A run of pages as the dialog gives it: numbered from 0, both ends included.
+struct PageRange {
+  int start = 0;
+  int end = 0;
+};
+
+enum class PageSet { All, Even, Odd };
+enum class Orientation { Portrait, Landscape, ReversePortrait, ReverseLandscape };
+
+struct DialogChoices {
+  bool some_pages = false;  // "Pages:" was chosen, not all pages
+  std::vector<PageRange> ranges;
+  PageSet page_set = PageSet::All;
+  Orientation orientation = Orientation::Portrait;
+};
+
+// The IPP job options (name, value as lp's -o would take it) that carry choices:
+// "page-ranges" numbered from 1 ("1-2,4"), "page-set", "orientation-requested". A
+// choice that is the printer's default anyway (all pages, both sides' pages,
+// portrait) gives no option. Ranges that end before they start are left out.
+std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices &choices);
+
+// The kinds of document that "Print to File" can write as they are.
+enum class DocumentKind { Pdf, PostScript, Other };
+
+// The kind of a document from its first bytes.
+DocumentKind document_kind(const std::string &head);

@@ -1,0 +1,110 @@
+#include "jobs/print_status.h"
+
+#include <algorithm>
+
+#include "i18n.h"
+
+static bool names(const std::vector<std::string> &list, const std::string &user) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const std::string &entry) { return entry == user || entry == "all"; });
+}
+
+Refusal refusal_of(const DestinationFacts &facts) {
+  if (!facts.server_reached) return Refusal::NoServer;
+  if (facts.name.empty()) return Refusal::NoDefault;
+  if (!facts.exists) return Refusal::NoSuchPrinter;
+  // An allowed list of "all" alone is CUPS's way of saying nobody is limited.
+  bool limited = !facts.users_allowed.empty() && !names(facts.users_allowed, facts.user);
+  if (names(facts.users_denied, facts.user) || limited) return Refusal::UserDenied;
+  if (!facts.accepting) return Refusal::NotAccepting;
+  return Refusal::Unknown;
+}
+
+JobVerdict verdict_of(int job_state, bool printer_stopped) {
+  switch (job_state) {
+    case kJobCompleted:
+      return JobVerdict::Printed;
+    case kJobStopped:
+    case kJobCancelled:
+    case kJobAborted:
+      return JobVerdict::Failed;
+    case kJobHeld:
+      return JobVerdict::Waiting;
+    case kJobPending:
+      return printer_stopped ? JobVerdict::Waiting : JobVerdict::Going;
+    default:
+      return JobVerdict::Going;
+  }
+}
+
+namespace {
+// TRANSLATORS: why a print job was refused; %s is the printer's name.
+constexpr char kNoServer[] = N_("The print server is not running.");
+constexpr char kNoDefault[] = N_("No printer is set up as the default printer.");
+constexpr char kNoSuchPrinter[] = N_("The printer \"%s\" does not exist.");
+constexpr char kNotAccepting[] = N_("The printer \"%s\" is not accepting jobs.");
+constexpr char kUserDenied[] = N_("You are not allowed to print on the printer \"%s\".");
+constexpr char kRefused[] = N_("The print server refused the job for the printer \"%s\".");
+// TRANSLATORS: %s is the print server's own words.
+constexpr char kRefusedSaying[] = N_("The print server refused the job: %s");
+// TRANSLATORS: a job the print server accepted and then did not print; %s is the
+// printer's name, the second %s the print server's own message.
+constexpr char kStoppedWithMessage[] = N_("The printer \"%s\" stopped the job: %s");
+constexpr char kStopped[] = N_("The printer \"%s\" stopped the job.");
+// TRANSLATORS: %s is the document's name.
+constexpr char kNotPrintedNamed[] = N_("\"%s\" was not printed.");
+constexpr char kNotPrinted[] = N_("The document was not printed.");
+
+const char *text(const char *msgid, bool translated) { return translated ? _(msgid) : msgid; }
+
+// printf-like, for one or two %s in a fixed text.
+std::string format(const char *pattern, const std::string &a, const std::string &b = "") {
+  std::string out;
+  int used = 0;
+  for (const char *p = pattern; *p; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      out += used++ == 0 ? a : b;
+      ++p;
+    } else {
+      out += *p;
+    }
+  }
+  return out;
+}
+}  // namespace
+
+std::string refusal_text(const DestinationFacts &facts, bool translated,
+                         const std::string &server_says) {
+  std::string why;
+  switch (refusal_of(facts)) {
+    case Refusal::NoServer:
+      return text(kNoServer, translated);
+    case Refusal::NoDefault:
+      return text(kNoDefault, translated);
+    case Refusal::NoSuchPrinter:
+      return format(text(kNoSuchPrinter, translated), facts.name);
+    case Refusal::NotAccepting:
+      why = format(text(kNotAccepting, translated), facts.name);
+      break;
+    case Refusal::UserDenied:
+      why = format(text(kUserDenied, translated), facts.name);
+      break;
+    case Refusal::Unknown:
+      why = server_says.empty() ? format(text(kRefused, translated), facts.name)
+                                : format(text(kRefusedSaying, translated), server_says);
+      break;
+  }
+  if (!facts.state_message.empty()) why += "\n" + facts.state_message;
+  return why;
+}
+
+std::string not_completed_text(const std::string &destination, const std::string &message,
+                               bool translated) {
+  if (message.empty()) return format(text(kStopped, translated), destination);
+  return format(text(kStoppedWithMessage, translated), destination, message);
+}
+
+std::string not_printed_text(const std::string &name, bool translated) {
+  if (name.empty()) return text(kNotPrinted, translated);
+  return format(text(kNotPrintedNamed, translated), name);
+}

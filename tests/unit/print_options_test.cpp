@@ -1,0 +1,42 @@
+// The print dialog's choices as job options, and the kind of a document.
+#include "jobs/print_options.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Options = std::vector<std::pair<std::string, std::string>>;
+
+TEST(PrintOptions, ChoicesBecomeTheOptionsLpWouldSend) {
+  DialogChoices all;
+  EXPECT_EQ(job_options(all), Options{});
+
+  DialogChoices pages;
+  pages.some_pages = true;
+  pages.ranges = {{1, 1}, {3, 5}, {4, 2}};
+  EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "2,4-6"}}));
+  pages.ranges = {};
+  EXPECT_EQ(job_options(pages), Options{}) << "no range: all pages";
+
+  DialogChoices odd;
+  odd.page_set = PageSet::Odd;
+  odd.orientation = Orientation::Landscape;
+  EXPECT_EQ(job_options(odd), (Options{{"page-set", "odd"}, {"orientation-requested", "4"}}));
+  DialogChoices even;
+  even.page_set = PageSet::Even;
+  even.orientation = Orientation::ReversePortrait;
+  EXPECT_EQ(job_options(even), (Options{{"page-set", "even"}, {"orientation-requested", "6"}}));
+  even.orientation = Orientation::ReverseLandscape;
+  EXPECT_EQ(job_options(even), (Options{{"page-set", "even"}, {"orientation-requested", "5"}}));
+}
+
+TEST(PrintOptions, DocumentKindFromItsFirstBytes) {
+  EXPECT_EQ(document_kind("%PDF-1.4\n..."), DocumentKind::Pdf);
+  EXPECT_EQ(document_kind("\xef\xbb\xbf%PDF-1.7"), DocumentKind::Pdf);
+  EXPECT_EQ(document_kind("%!PS-Adobe-3.0\n"), DocumentKind::PostScript);
+  EXPECT_EQ(document_kind("\x89PNG\r\n"), DocumentKind::Other);
+  EXPECT_EQ(document_kind(""), DocumentKind::Other);
+  EXPECT_EQ(document_kind(std::string(2000, ' ') + "%PDF-1.4"), DocumentKind::Other);
+}
+
+}  // namespace
