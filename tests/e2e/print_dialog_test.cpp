@@ -131,20 +131,29 @@ TEST(PrintDialog, TitleRefusedAsTooLongIsSentAgainCutAtACharacter) {
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
+// "Print to File" starts as the document's name made plain, as the save dialog makes
+// it: a name like ".xsessionrc" never defaults to a hidden file of the person's.
 TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
   Helper h;
   mkdir((h.home + "/.config").c_str(), 0700);
   mkdir((h.home + "/Papers").c_str(), 0700);
   write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
-  Bytes doc = sample_document(2500, 55);
-  h.send(conversation("adobeprintdialog", "Year end.pdf", doc));
-  std::string w = wait_window("Vandrel Dialog");
-  ASSERT_FALSE(w.empty());
-  // From the tabs to the printer list, and up to its first entry, "Print to File".
-  press(w, {"Tab", "Home"});
-  ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
-  ASSERT_TRUE(h.wait_err("Finished Printing")) << h.err_text();
-  EXPECT_EQ(read_file(h.home + "/Papers/Year end.pdf"), as_string(doc));
+  const char *names[] = {"Year end.pdf", ".xsessionrc"};
+  const char *written[] = {"Year end.pdf", "xsessionrc"};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(names[i]);
+    Bytes doc = sample_document(2500, 55 + static_cast<unsigned>(i));
+    h.send(conversation("adobeprintdialog", names[i], doc));
+    std::string w = wait_window("Vandrel Dialog");
+    ASSERT_FALSE(w.empty());
+    // From the tabs to the printer list, and up to its first entry, "Print to File".
+    press(w, {"Tab", "Home"});
+    ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+    ASSERT_TRUE(h.wait_err("Finished Printing", static_cast<size_t>(i + 1))) << h.err_text();
+    EXPECT_EQ(read_file(h.home + "/Papers/" + written[i]), as_string(doc));
+  }
+  EXPECT_FALSE(file_exists(h.home + "/Papers/.xsessionrc"));
+  EXPECT_FALSE(file_exists(h.home + "/.xsessionrc"));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
