@@ -141,7 +141,7 @@ void expect_belongs_to(const std::string &dialog, const TestWindow &owner) {
 constexpr int kHostX = 1520, kHostY = 212, kHostWidth = 800, kHostHeight = 600;
 
 TEST(WindowManager, NoticeBelongsToTheHostWindow) {
-  ASSERT_TRUE(servers().window_manager) << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   Helper h;
   h.send(command_frame("attached"));
@@ -156,7 +156,7 @@ TEST(WindowManager, NoticeBelongsToTheHostWindow) {
 }
 
 TEST(WindowManager, SaveDialogBelongsToTheHostWindow) {
-  ASSERT_TRUE(servers().window_manager) << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   Helper h;
   h.send(conversation("sendfile", "attached.pdf", sample_document(1000)));
@@ -169,7 +169,7 @@ TEST(WindowManager, SaveDialogBelongsToTheHostWindow) {
 }
 
 TEST(WindowManager, NamedWindowWinsOverTheSearch) {
-  ASSERT_TRUE(servers().window_manager) << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   TestWindow named(80, kHostY, 700, 500, false);
   // Integrators may name the window of a widget inside their top-level window.
@@ -189,7 +189,7 @@ TEST(WindowManager, NamedWindowWinsOverTheSearch) {
 }
 
 TEST(WindowManager, DeadNamedWindowIsIgnoredWithOneLine) {
-  ASSERT_TRUE(servers().window_manager) << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
   // Destroyed on a connection that stays open: a closed connection's ids are handed
   // to the next client, which may be the helper itself.
