@@ -140,7 +140,7 @@ void key_hold_mapped(KeyHold *hold, long long now_ms) { hold->mapped_ms = now_ms
 
 void key_hold_focused(KeyHold *hold, long long now_ms) {
   if (hold->armed) return;
-  if (hold->mapped_ms >= 0 && now_ms - hold->mapped_ms < kKeyHoldMs)
+  if (hold->mapped_ms >= 0 && now_ms - hold->mapped_ms < kStolenFocusMs)
     hold->held_until_ms = now_ms + kKeyHoldMs;
   else
     hold->armed = true;
@@ -618,7 +618,7 @@ static FrameExtents measured_frame(GtkWidget *dialog, int x, int y, int width, i
 // A look of the main loop's timer (the toolkit's lock held, on whichever thread runs
 // the loop). Returns FALSE, ending the looks, when the host is gone or the dialog has
 // been moved by someone else.
-static gboolean follow_tick(gpointer data) {
+static gboolean follow_look(gpointer data) {
   Follow *f = static_cast<Follow *>(data);
   GtkWidget *dialog = f->dialog;
   GtkWindow *window = GTK_WINDOW(dialog);
@@ -679,6 +679,15 @@ static gboolean follow_tick(gpointer data) {
   return TRUE;
 }
 
+// The look in an error trap: another client may destroy the dialog's window too.
+static gboolean follow_tick(gpointer data) {
+  gdk_error_trap_push();
+  gboolean go_on = follow_look(data);
+  gdk_flush();
+  gdk_error_trap_pop();
+  return go_on;
+}
+
 // Keeps dialog, whose frame was asked to go to x, y, centred on host while the host
 // settles, as the comment above says. Until the dialog is destroyed.
 static void follow_host(GtkWidget *dialog, uint32_t host, int x, int y) {
@@ -707,9 +716,12 @@ static gboolean on_map(GtkWidget *dialog, GdkEvent *event, gpointer hold) {
   return FALSE;
 }
 
+// The person has come to the dialog: it asks for attention no more, and when it is
+// shown again (the save dialog after a failed save) it takes the focus as usual.
 static gboolean on_focus_in(GtkWidget *dialog, GdkEventFocus *event, gpointer hold) {
   (void)event;
   gtk_window_set_urgency_hint(GTK_WINDOW(dialog), FALSE);
+  gtk_window_set_focus_on_map(GTK_WINDOW(dialog), TRUE);
   if (hold) key_hold_focused(static_cast<KeyHold *>(hold), now_ms());
   return FALSE;
 }

@@ -99,11 +99,13 @@ bool person_elsewhere(unsigned long active, long active_pid, unsigned long host,
                       const std::vector<long> &ancestors, long own_pid);
 
 // A dialog that came while the person was working elsewhere asked not to be focused.
-// A window manager that focuses it all the same does so as it comes up, in the middle
-// of the person's typing: such a dialog holds back keys for this long after that
-// focus, and again after each key it held back, so keys typed in one go for the other
-// window never answer it. Focus that comes later (the person turned to the dialog)
-// and a click in it let keys through at once.
+// A window manager that focuses it all the same does so as it comes up (within
+// kStolenFocusMs of its mapping), in the middle of the person's typing: such a dialog
+// holds back keys for kKeyHoldMs after that focus, and again after each key it held
+// back, so keys typed in one go for the other window never answer it. Focus that
+// comes later (the person turned to the dialog) and a click in it let keys through at
+// once.
+constexpr long long kStolenFocusMs = 250;
 constexpr long long kKeyHoldMs = 1000;
 
 // The state of that hold for one dialog. Keys pass once armed.
@@ -116,8 +118,8 @@ struct KeyHold {
 // The dialog came up on screen (mapped) at now_ms, on any clock in milliseconds.
 void key_hold_mapped(KeyHold *hold, long long now_ms);
 
-// The dialog got the keyboard focus at now_ms: held when that is within kKeyHoldMs
-// of its coming up, armed when later.
+// The dialog got the keyboard focus at now_ms: held when that is within
+// kStolenFocusMs of its coming up, armed when later.
 void key_hold_focused(KeyHold *hold, long long now_ms);
 
 // The person clicked in the dialog: keys pass from now on.

@@ -197,8 +197,8 @@ TEST(HostWindow, KeyHoldLetsThroughOnlyKeysMeantForTheDialog) {
   // Focused later, when the person turned to it: keys pass at once.
   KeyHold turned;
   key_hold_mapped(&turned, 10000);
-  key_hold_focused(&turned, 10000 + kKeyHoldMs);
-  EXPECT_TRUE(key_hold_passes(&turned, 10000 + kKeyHoldMs + 1));
+  key_hold_focused(&turned, 10000 + kStolenFocusMs);
+  EXPECT_TRUE(key_hold_passes(&turned, 10000 + kStolenFocusMs + 1));
 
   // A click in it arms it too.
   KeyHold clicked;
