@@ -12,6 +12,7 @@
 // bounded amount and sends its requests without waiting for each answer.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -139,14 +140,16 @@ constexpr int kSettleWaitMs = 300;
 // now, and sets how it comes up. With a host window found: transient for it (as a
 // foreign window of the toolkit), on its screen, modal, not to be minimised on its
 // own, and centred over it within its monitor, by the dialog's own frame; a host
-// that is full-screen is given up to kSettleWaitMs to leave it first; a minimised
-// host is used where it will be when restored. With none: centred on the monitor that
-// holds the pointer. Every dialog is listed in the task list. When the person works
-// in another application's window, the dialog asks not to be focused, asks for
-// attention until it is focused, and holds back keys as KeyHold says; over a
-// minimised host it asks for attention too. Otherwise it carries the host's last
-// user time, so the window manager lets it take the focus. A VANDREL_PARENT_WINDOW that
-// names no live window gets one line on standard error and the search is made
-// instead. X errors from windows that go away meanwhile are trapped. The dialog stays
-// the caller's. Reader thread, inside a dialog section (the toolkit's lock held).
+// that is full-screen is given up to kSettleWaitMs to leave it first; over a
+// minimised host the dialog starts minimised too and asks for attention. While the
+// dialog is up, a timer of the main loop centres it again whenever the host has
+// settled anew (until someone else moves the dialog). With no host window: centred
+// on the monitor that holds the pointer. Every dialog is listed in the task list.
+// When the person works in another application's window, the dialog asks not to be
+// focused, asks for attention until it is focused, and holds back keys as KeyHold
+// says; otherwise it carries the host's last user time, so the window manager lets
+// it take the focus. A VANDREL_PARENT_WINDOW that names no live window gets one line
+// on standard error and the search is made instead. X errors from windows that go
+// away meanwhile are trapped. The dialog stays the caller's. Reader thread, inside a
+// dialog section (the toolkit's lock held).
 void attach_to_host(GtkWidget *dialog);
