@@ -135,30 +135,39 @@ pid_t start_xvfb(const std::string &screen, std::string *display) {
 }
 
 static void start_x_server() {
-  std::string screen = g_servers.window_manager ? "2560x1024x24" : "1280x1024x24";
+  std::string screen = !g_servers.window_manager.empty() ? "2560x1024x24" : "1280x1024x24";
   g_xvfb = start_xvfb(screen, &g_servers.display);
   setenv("DISPLAY", g_servers.display.c_str(), 1);
 }
 
-// Starts openbox on the private display, with a home of its own so that no user
-// configuration changes its behaviour, and waits until it manages the screen.
+// Starts the window manager on the private display, with a home of its own so that
+// no user configuration changes its behaviour (i3 gets a configuration of its own with
+// nothing but its defaults), and waits until it manages the screen.
 static void start_window_manager() {
   g_window_manager_home = new TempDir;
   std::vector<std::string> env;
   for (char **e = environ; *e; ++e)
     if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "XDG_", 4) != 0) env.push_back(*e);
   env.push_back("HOME=" + g_window_manager_home->path);
-  std::vector<char *> envp;
+  std::vector<std::string> argv = {"/usr/bin/openbox", "--sm-disable"};
+  if (g_servers.window_manager == "i3") {
+    std::string config = g_window_manager_home->path + "/i3.config";
+    write_file(config, "font pango:monospace 8\n");
+    argv = {"/usr/bin/i3", "-c", config};
+    // Its command socket goes there, not into a folder of its own under /tmp.
+    env.push_back("XDG_RUNTIME_DIR=" + g_window_manager_home->path);
+  }
+  std::vector<char *> envp, args;
   for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
-  char *argv[] = {const_cast<char *>("/usr/bin/openbox"), const_cast<char *>("--sm-disable"),
-                  nullptr};
+  for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  if (posix_spawn(&g_window_manager, argv[0], &actions, nullptr, argv, envp.data()) != 0) {
-    fprintf(stderr, "cannot start %s\n", argv[0]);
+  if (posix_spawn(&g_window_manager, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
+    fprintf(stderr, "cannot start %s\n", args[0]);
     abort();
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -181,7 +190,7 @@ static void start_window_manager() {
   }
   XCloseDisplay(d);
   if (!running) {
-    fprintf(stderr, "openbox did not start\n");
+    fprintf(stderr, "%s did not start\n", g_servers.window_manager.c_str());
     abort();
   }
 }
@@ -191,9 +200,10 @@ struct ServersEnvironment : ::testing::Environment {
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
     const char *window_manager = getenv("VANDREL_E2E_WINDOW_MANAGER");
-    g_servers.window_manager = window_manager && *window_manager;
+    if (window_manager && *window_manager)
+      g_servers.window_manager = strcmp(window_manager, "i3") == 0 ? "i3" : "openbox";
     start_x_server();
-    if (g_servers.window_manager) start_window_manager();
+    if (!g_servers.window_manager.empty()) start_window_manager();
     g_cups_home = new TempDir;
     // The print server's filters run as lp and must reach its folder.
     chmod(g_cups_home->path.c_str(), 0755);

@@ -47,9 +47,10 @@ struct Servers {
   std::string display;      // ":N" of the private X server
   std::string cups_dir;     // the print server's folder
   std::string cups_server;  // CUPS_SERVER for clients
-  // With VANDREL_E2E_WINDOW_MANAGER set: one wide screen (2560x1024) managed by openbox.
-  // Otherwise a bare 1280x1024 screen with no window manager.
-  bool window_manager = false;
+  // The window manager of the screen: with VANDREL_E2E_WINDOW_MANAGER=i3 i3, with any
+  // other value openbox, on one wide screen (2560x1024). Unset: "", a bare 1280x1024
+  // screen with no window manager.
+  std::string window_manager;
 };
 const Servers &servers();
 // Starts another X server (Xvfb, screen like "1280x1024x24") on a free display, for a

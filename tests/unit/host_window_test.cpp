@@ -77,14 +77,18 @@ TEST(HostWindow, SameMachine) {
 
 TEST(HostWindow, ChoosesAmongCandidates) {
   auto window = [](unsigned long id, long pid, long long area, bool viewable = true,
-                   const char *machine = "box") {
+                   const char *machine = "box", bool iconic = false) {
     WindowCandidate c;
     c.id = id;
     c.pid = pid;
     c.area = area;
     c.viewable = viewable;
+    c.iconic = iconic;
     c.machine = machine;
     return c;
+  };
+  auto minimised = [&](unsigned long id, long pid, long long area) {
+    return window(id, pid, area, false, "box", true);
   };
   const std::vector<long> chain = {100, 50, 10};
   // The largest viewable window of the parent.
@@ -105,20 +109,103 @@ TEST(HostWindow, ChoosesAmongCandidates) {
                 {window(1, 100, 900, false), window(2, 100, 900, true, "far"), window(3, 10, 4)},
                 chain, "box", 0),
             3u);
+  // A minimised window of the parent when it shows none, the larger of two; a shown
+  // one before it, though smaller; a window neither shown nor minimised never.
+  EXPECT_EQ(choose_host_window({window(1, 100, 900, false), minimised(2, 100, 500),
+                                minimised(3, 100, 800), window(4, 10, 900)},
+                               chain, "box", 0),
+            3u);
+  EXPECT_EQ(choose_host_window({minimised(1, 100, 9000), window(2, 100, 10)}, chain, "box", 0), 2u);
   // Nothing of ours.
   EXPECT_EQ(choose_host_window({window(1, 7, 900), window(2, 0, 900)}, chain, "box", 1), 0u);
   EXPECT_EQ(choose_host_window({}, chain, "box", 0), 0u);
   EXPECT_EQ(choose_host_window({window(1, 100, 900)}, {}, "box", 0), 0u);
 }
 
-TEST(HostWindow, CentredWithinTheMonitor) {
-  // Monitor from 1280, 1280 wide.
-  EXPECT_EQ(centred_within(1920, 400, 1280, 1280), 1720);
-  // Kept inside at either edge.
-  EXPECT_EQ(centred_within(1300, 400, 1280, 1280), 1280);
-  EXPECT_EQ(centred_within(2550, 400, 1280, 1280), 2160);
-  // Longer than the monitor: from its start.
-  EXPECT_EQ(centred_within(1920, 2000, 1280, 1280), 1280);
+TEST(HostWindow, FrameExtentsFromForeignProperties) {
+  auto same = [](const FrameExtents &f, int left, int right, int top, int bottom) {
+    return f.left == left && f.right == right && f.top == top && f.bottom == bottom;
+  };
+  EXPECT_TRUE(same(frame_from_extents({1, 2, 21, 4}), 1, 2, 21, 4));
+  EXPECT_TRUE(same(frame_from_extents({512, 0, 512, 0}), 512, 0, 512, 0));
+  // Anything another client could have set instead: no frame at all.
+  EXPECT_TRUE(
+      same(frame_from_extents({0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff}), 0, 0, 0, 0));
+  EXPECT_TRUE(same(frame_from_extents({1, 2, 513, 4}), 0, 0, 0, 0));
+  EXPECT_TRUE(same(frame_from_extents({~0ul, 2, 3, 4}), 0, 0, 0, 0));
+  EXPECT_TRUE(same(frame_from_extents({1, 2, 3}), 0, 0, 0, 0));
+  EXPECT_TRUE(same(frame_from_extents({1, 2, 3, 4, 5}), 0, 0, 0, 0));
+  EXPECT_TRUE(same(frame_from_extents({}), 0, 0, 0, 0));
+}
+
+TEST(HostWindow, CentredFrameOrigin) {
+  const Area screen = {0, 0, 2560, 1024}, right = {1280, 0, 1280, 1024};
+  const FrameExtents frame = {1, 1, 20, 4};
+  int x = 0, y = 0;
+  // The inside of a 400x200 dialog centred on the host's inside: frame 1 left, 20 on top.
+  centred_frame_origin({1520, 212, 800, 600}, 400, 200, frame, screen, &x, &y);
+  EXPECT_EQ(x, 1719);
+  EXPECT_EQ(y, 392);
+  // No frame: the inside where the frame would be.
+  centred_frame_origin({1520, 212, 800, 600}, 400, 200, FrameExtents(), screen, &x, &y);
+  EXPECT_EQ(x, 1720);
+  EXPECT_EQ(y, 412);
+  // Kept inside the monitor at either edge, frame and all.
+  centred_frame_origin({1200, -100, 100, 100}, 400, 200, frame, right, &x, &y);
+  EXPECT_EQ(x, 1280);
+  EXPECT_EQ(y, 0);
+  centred_frame_origin({2500, 1000, 100, 100}, 400, 200, frame, right, &x, &y);
+  EXPECT_EQ(x, 2560 - 402);
+  EXPECT_EQ(y, 1024 - 224);
+  // Larger than the monitor: from its start.
+  centred_frame_origin({1520, 212, 800, 600}, 3000, 2000, frame, right, &x, &y);
+  EXPECT_EQ(x, 1280);
+  EXPECT_EQ(y, 0);
+  // The largest an X server reports, and the widest frame believed: no overflow.
+  centred_frame_origin({-32768, -32768, 65535, 65535}, 65535, 65535, {512, 512, 512, 512},
+                       {32767, 32767, 65535, 65535}, &x, &y);
+  EXPECT_EQ(x, 32767);
+  EXPECT_EQ(y, 32767);
+}
+
+TEST(HostWindow, PersonElsewhere) {
+  const std::vector<long> chain = {100, 50};
+  const long own = 300;
+  const unsigned long host = 7;
+  EXPECT_FALSE(person_elsewhere(0, 0, host, chain, own));     // nothing active
+  EXPECT_FALSE(person_elsewhere(host, 0, host, chain, own));  // the host, pid or not
+  EXPECT_FALSE(person_elsewhere(9, 50, host, chain, own));    // another of the host's
+  EXPECT_FALSE(person_elsewhere(9, own, host, chain, own));   // a dialog of ours
+  EXPECT_TRUE(person_elsewhere(9, 4242, host, chain, own));   // another application
+  EXPECT_TRUE(person_elsewhere(9, 0, host, chain, own));      // one that gives no pid
+  EXPECT_TRUE(person_elsewhere(9, 4242, 0, chain, own));      // no host window
+}
+
+TEST(HostWindow, KeyHoldLetsThroughOnlyKeysMeantForTheDialog) {
+  // Focused as it came up, amid typing: held while keys keep coming, then through.
+  KeyHold stolen;
+  key_hold_mapped(&stolen, 10000);
+  key_hold_focused(&stolen, 10050);
+  EXPECT_FALSE(key_hold_passes(&stolen, 10100));
+  EXPECT_FALSE(key_hold_passes(&stolen, 10900));
+  EXPECT_FALSE(key_hold_passes(&stolen, 11800));
+  EXPECT_TRUE(key_hold_passes(&stolen, 11800 + kKeyHoldMs));
+  // Armed for good: a new focus and quick keys pass.
+  key_hold_focused(&stolen, 20000);
+  EXPECT_TRUE(key_hold_passes(&stolen, 20001));
+
+  // Focused later, when the person turned to it: keys pass at once.
+  KeyHold turned;
+  key_hold_mapped(&turned, 10000);
+  key_hold_focused(&turned, 10000 + kStolenFocusMs);
+  EXPECT_TRUE(key_hold_passes(&turned, 10000 + kStolenFocusMs + 1));
+
+  // A click in it arms it too.
+  KeyHold clicked;
+  key_hold_mapped(&clicked, 10000);
+  key_hold_focused(&clicked, 10010);
+  key_hold_clicked(&clicked);
+  EXPECT_TRUE(key_hold_passes(&clicked, 10020));
 }
 
 }  // namespace
