@@ -44,21 +44,14 @@ static void tell_nothing_done(const std::string &text, const char *why, bool pri
   run_message(window, dialog, printing ? kPrintDialogTitle : _(kSaveDialogTitle));
 }
 
-// text's "%s" filled with name (a text translated, so not a format for printf).
-static std::string with_name(const char *text, const char *name) {
-  std::string s = text;
-  size_t at = s.find("%s");
-  return at == std::string::npos ? s : s.replace(at, 2, name);
-}
-
 int notWhole(const char *name, bool printing) {
-  tell_nothing_done(name && *name ? with_name(_(kNotWholeNamedText), name) : _(kNotWholeText),
+  tell_nothing_done(name && *name ? fill_in(_(kNotWholeNamedText), name) : _(kNotWholeText),
                     nullptr, printing);
   return 0;
 }
 
 int notHeld(const char *name, bool printing, int err) {
   std::string why = strerror(err);  // in the person's language
-  tell_nothing_done(with_name(_(kNotHeldText), name), why.c_str(), printing);
+  tell_nothing_done(fill_in(_(kNotHeldText), name), why.c_str(), printing);
   return 0;
 }

@@ -31,19 +31,12 @@ struct Why {
   std::string log, shown;
 };
 
-// text with its "%s" replaced by what.
-std::string filled(const char *text, const char *what) {
-  std::string s = text;
-  size_t at = s.find("%s");
-  return at == std::string::npos ? s : s.replace(at, 2, what);
-}
-
 // Fills why from a message text with one %s, for the desktop's description of
 // content_type.
 void describe(Why *why, const char *text, const char *content_type) {
   char *description = g_content_type_get_description(content_type);
-  why->log = filled(text, description);
-  why->shown = filled(_(text), description);
+  why->log = fill_in(text, description);
+  why->shown = fill_in(_(text), description);
   g_free(description);
 }
 

@@ -57,20 +57,6 @@ constexpr char kNotPrinted[] = N_("The document was not printed.");
 
 const char *text(const char *msgid, bool translated) { return translated ? _(msgid) : msgid; }
 
-// printf-like, for one or two %s in a fixed text.
-std::string format(const char *pattern, const std::string &a, const std::string &b = "") {
-  std::string out;
-  int used = 0;
-  for (const char *p = pattern; *p; ++p) {
-    if (p[0] == '%' && p[1] == 's') {
-      out += used++ == 0 ? a : b;
-      ++p;
-    } else {
-      out += *p;
-    }
-  }
-  return out;
-}
 }  // namespace
 
 std::string refusal_text(const DestinationFacts &facts, bool translated,
@@ -82,16 +68,16 @@ std::string refusal_text(const DestinationFacts &facts, bool translated,
     case Refusal::NoDefault:
       return text(kNoDefault, translated);
     case Refusal::NoSuchPrinter:
-      return format(text(kNoSuchPrinter, translated), facts.name);
+      return fill_in(text(kNoSuchPrinter, translated), facts.name);
     case Refusal::NotAccepting:
-      why = format(text(kNotAccepting, translated), facts.name);
+      why = fill_in(text(kNotAccepting, translated), facts.name);
       break;
     case Refusal::UserDenied:
-      why = format(text(kUserDenied, translated), facts.name);
+      why = fill_in(text(kUserDenied, translated), facts.name);
       break;
     case Refusal::Unknown:
-      why = server_says.empty() ? format(text(kRefused, translated), facts.name)
-                                : format(text(kRefusedSaying, translated), server_says);
+      why = server_says.empty() ? fill_in(text(kRefused, translated), facts.name)
+                                : fill_in(text(kRefusedSaying, translated), server_says);
       break;
   }
   if (!facts.state_message.empty()) why += "\n" + facts.state_message;
@@ -100,11 +86,11 @@ std::string refusal_text(const DestinationFacts &facts, bool translated,
 
 std::string not_completed_text(const std::string &destination, const std::string &message,
                                bool translated) {
-  if (message.empty()) return format(text(kStopped, translated), destination);
-  return format(text(kStoppedWithMessage, translated), destination, message);
+  if (message.empty()) return fill_in(text(kStopped, translated), destination);
+  return fill_in(text(kStoppedWithMessage, translated), destination, message);
 }
 
 std::string not_printed_text(const std::string &name, bool translated) {
   if (name.empty()) return text(kNotPrinted, translated);
-  return format(text(kNotPrintedNamed, translated), name);
+  return fill_in(text(kNotPrintedNamed, translated), name);
 }
