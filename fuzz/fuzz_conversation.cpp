@@ -107,30 +107,46 @@ static void check_conversation(const Conversation &c, bool spool) {
 static void check_spooled(const Fixture &fx, const Conversation &c) {
   if (c.document_fd < 0) return;
   FUZZ_CHECK(c.fullname[0] != '\0');
-  // One plain component directly inside the spool folder, whatever the name was.
+  // One plain component directly inside the spool folder, whatever the name was (a
+  // document to save: only in its marks folder), and marked.
   std::string path = c.fullname;
   std::string folder = fx.spool_folder + "/";
+  std::string marks = std::string(kMarksFolder) + "/";
   FUZZ_CHECK(path.compare(0, folder.size(), folder) == 0);
   std::string component = path.substr(folder.size());
+  if (c.command == Command::SendFile) {
+    FUZZ_CHECK(component.compare(0, marks.size() + 5, marks + "held-") == 0);
+    component.erase(0, marks.size());
+  }
   FUZZ_CHECK(!component.empty() && component != "." && component != "..");
   FUZZ_CHECK(component.find('/') == std::string::npos);
-  if (c.command == Command::SendFile) FUZZ_CHECK(component.compare(0, 14, ".vandrel-save-") == 0);
+  struct stat mark, held;
+  FUZZ_CHECK(lstat((folder + marks + component).c_str(), &mark) == 0 &&
+             fstat(c.document_fd, &held) == 0 && mark.st_ino == held.st_ino);
   struct stat st;
   FUZZ_CHECK(lstat(c.fullname, &st) == 0 && S_ISREG(st.st_mode));
   FUZZ_CHECK((st.st_mode & 07777) == 0600);
   FUZZ_CHECK(static_cast<size_t>(st.st_size) == c.document_length);
 }
 
-// True when the spool folder holds nothing (or does not exist).
-static bool spool_folder_empty(const Fixture &fx) {
-  DIR *d = opendir(fx.spool_folder.c_str());
+// True when the folder holds nothing but, in the spool folder, an empty marks folder
+// (or does not exist).
+static bool folder_empty(const std::string &path, bool marks_allowed) {
+  DIR *d = opendir(path.c_str());
   if (!d) return true;
   bool empty = true;
-  while (struct dirent *e = readdir(d))
-    if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) empty = false;
+  while (struct dirent *e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    if (marks_allowed && !strcmp(e->d_name, kMarksFolder))
+      empty = empty && folder_empty(path + "/" + kMarksFolder, false);
+    else
+      empty = false;
+  }
   closedir(d);
   return empty;
 }
+
+static bool spool_folder_empty(const Fixture &fx) { return folder_empty(fx.spool_folder, true); }
 
 // What both readings of a conversation must agree on. Spooling may fail where
 // memory does not (a path too long for the spool folder), so a job kept in memory
