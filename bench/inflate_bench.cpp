@@ -14,7 +14,7 @@
 #include "channel/conversation.h"
 #include "channel/inflate.h"
 #include "document.h"
-#include "jobs/spool.h"
+#include "files/spool.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "channel/conversation.h"
+#include "files/spool.h"
 #include "fuzz_check.h"
-#include "jobs/spool.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
 

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "channel/reader.h"
-#include "i18n.h"
-#include "jobs/ending.h"
+#include "common/i18n.h"
+#include "ending.h"
 
 // Binds the text domain to its catalogs: the installed ones, or those under
 // VANDREL_LOCALEDIR when it is set (the tests point it at the build tree's, whose

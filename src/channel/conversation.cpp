@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "i18n.h"
-#include "log_text.h"
+#include "common/i18n.h"
+#include "common/log_text.h"
 
 // Trace lines show at most this much of a frame's text; a longer text is a broken
 // frame already, and one line must never carry megabytes.

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "i18n.h"
+#include "common/i18n.h"
 #include "jobs/handlers.h"
 
 StopFlag g_end_flag{0};

@@ -1,5 +1,5 @@
 // Running a dialog so that its destruction by another client is survived.
-#include "jobs/ending.h"
+#include "ending.h"
 #include "jobs/handlers.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include "channel/host_output.h"
 #include "channel/wire.h"
-#include "jobs/ending.h"
+#include "desktop/host_window.h"
+#include "ending.h"
 #include "jobs/handlers.h"
-#include "jobs/host_window.h"
 
 // Serialises dialogs; only dialog sections take it, always before the toolkit's lock.
 G_LOCK_DEFINE_STATIC(yes_or_no);

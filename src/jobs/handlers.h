@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "channel/host_output.h"
-#include "i18n.h"
-#include "jobs/direct_print.h"
-#include "jobs/print_server.h"
-#include "jobs/spool.h"
-#include "log_text.h"
+#include "common/i18n.h"
+#include "common/log_text.h"
+#include "files/spool.h"
+#include "printing/lp.h"
+#include "printing/print_server.h"
 
 // Texts the user sees, translated with _() where they are shown. The print dialog's
 // title is the product's name and stays as it is.
@@ -119,26 +119,6 @@ void follow_print_job(const FollowedJob &job);
 // message over parent. The file stays: the job goes on in the dialog. Reader thread,
 // inside the dialog section.
 void show_preview(GtkWindow *parent, const char *file);
-
-// A socket of this process, known by its descriptor and by the socket itself, so a
-// later look can tell it from another socket that reused the descriptor number.
-struct OpenSocket {
-  int fd;
-  dev_t dev;
-  ino_t ino;
-  std::string peer;  // the address it is connected to (raw bytes); empty if none
-};
-
-// The sockets this process has open now, by descriptor number (peers not filled in).
-// Any thread.
-std::vector<OpenSocket> open_sockets();
-
-// The sockets open now that were not among before, by descriptor number, with their
-// peers filled in. Any thread.
-std::vector<OpenSocket> sockets_opened_since(const std::vector<OpenSocket> &before);
-
-// Those of sockets that are still open as the very socket they were. Any thread.
-std::vector<OpenSocket> sockets_still_open(const std::vector<OpenSocket> &sockets);
 
 // A print job's completion: says so on standard error and removes the job's spool
 // file. Runs from the toolkit's main loop with its lock already held.

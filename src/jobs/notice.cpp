@@ -1,8 +1,8 @@
 #include <cstring>
 #include <string>
 
+#include "desktop/host_window.h"
 #include "jobs/handlers.h"
-#include "jobs/host_window.h"
 
 // A hidden parent that only places a message.
 static GtkWidget *hidden_parent() {

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <string>
 
-#include "jobs/document_kind.h"
+#include "desktop/host_window.h"
+#include "files/document_kind.h"
+#include "files/held_files.h"
 #include "jobs/handlers.h"
-#include "jobs/held_files.h"
-#include "jobs/host_window.h"
 
 namespace {
 constexpr char kPreviewTitle[] = N_("Print Preview");

@@ -7,11 +7,12 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/host_window.h"
+#include "files/save_target.h"
 #include "jobs/handlers.h"
-#include "jobs/host_window.h"
-#include "jobs/print_options.h"
-#include "jobs/print_server.h"
-#include "jobs/save_target.h"
+#include "printing/connections.h"
+#include "printing/print_options.h"
+#include "printing/print_server.h"
 
 namespace {
 // The longest name a print server has to take for a job (IPP's limit for names).

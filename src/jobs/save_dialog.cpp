@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "i18n.h"
+#include "common/i18n.h"
+#include "desktop/host_window.h"
+#include "files/save_target.h"
 #include "jobs/handlers.h"
-#include "jobs/host_window.h"
-#include "jobs/save_target.h"
 
 // Texts the user sees.
 static const char kSaveFailedText[] = N_("The document could not be saved as \"%s\".");

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "desktop/host_window.h"
 #include "jobs/handlers.h"
-#include "jobs/host_window.h"
 
 namespace {
 // TRANSLATORS: the title of the message that says a document was not printed.

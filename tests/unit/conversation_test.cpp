@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "jobs/spool.h"
+#include "files/spool.h"
 #include "test_support.h"
 
 using unit::concat;

@@ -1,6 +1,6 @@
 // Choosing the host's window, without a display: ids as integrators write them, the
 // chain of parent processes, and the choice among the windows found.
-#include "jobs/host_window.h"
+#include "desktop/host_window.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // The print dialog's choices as job options, and the kind of a document.
-#include "jobs/print_options.h"
+#include "printing/print_options.h"
 
 #include <gtest/gtest.h>
 

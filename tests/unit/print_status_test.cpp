@@ -1,5 +1,5 @@
 // What the print server's answers mean for the person.
-#include "jobs/print_status.h"
+#include "printing/print_status.h"
 
 #include <gtest/gtest.h>
 

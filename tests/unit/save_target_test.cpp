@@ -1,5 +1,5 @@
 // Saving a held document at a chosen path, and the names the save dialog suggests.
-#include "jobs/save_target.h"
+#include "files/save_target.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Spool files under ~/VANDREL, writeToFile and the home folder.
-#include "jobs/spool.h"
+#include "files/spool.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "jobs/document_kind.h"
+#include "files/document_kind.h"
 #include "test_support.h"
 
 using unit::exists;

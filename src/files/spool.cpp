@@ -1,4 +1,4 @@
-#include "jobs/spool.h"
+#include "files/spool.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
-#include "i18n.h"
-#include "jobs/held_files.h"
-#include "log_text.h"
+#include "common/i18n.h"
+#include "common/log_text.h"
+#include "files/held_files.h"
 
 void replace_char(char *s, char find, char replace) {
   for (; *s; ++s)

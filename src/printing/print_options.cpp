@@ -1,4 +1,4 @@
-#include "jobs/print_options.h"
+#include "printing/print_options.h"
 
 std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices &choices) {
   std::vector<std::pair<std::string, std::string>> options;

@@ -1,4 +1,4 @@
-#include "jobs/direct_print.h"
+#include "printing/lp.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "i18n.h"
-#include "jobs/spool.h"
-#include "log_text.h"
+#include "common/i18n.h"
+#include "common/log_text.h"
+#include "files/spool.h"
 
 pid_t start_child(const char *program, char *const argv[], int in_fd, int out_fd, int err_fd) {
   pid_t pid = fork();

@@ -1,4 +1,4 @@
-#include "jobs/save_target.h"
+#include "files/save_target.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "jobs/held_files.h"
+#include "files/held_files.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Print-server connections that the toolkit's printing module opens for a sent job
-// and never closes again. Plain POSIX: no toolkit calls here.
+#include "printing/connections.h"
+
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-
-#include "jobs/handlers.h"
 
 // The address fd is connected to, as raw bytes; empty when it is not connected.
 static std::string peer_of(int fd) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "channel/wire.h"
-#include "jobs/held_files.h"
+#include "files/held_files.h"
 
 // Name of the spool folder inside the home folder.
 constexpr char kSpoolFolder[] = "VANDREL";

@@ -1,8 +1,8 @@
-#include "jobs/print_status.h"
+#include "printing/print_status.h"
 
 #include <algorithm>
 
-#include "i18n.h"
+#include "common/i18n.h"
 
 static bool names(const std::vector<std::string> &list, const std::string &user) {
   return std::any_of(list.begin(), list.end(),

@@ -1,4 +1,4 @@
-#include "jobs/host_window.h"
+#include "desktop/host_window.h"
 
 #include <X11/Xlib-xcb.h>
 #include <gdk/gdkx.h>

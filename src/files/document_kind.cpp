@@ -1,4 +1,4 @@
-#include "jobs/document_kind.h"
+#include "files/document_kind.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "jobs/spool.h"
+#include "files/spool.h"
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing
 // above U+10FFFF).

@@ -1,4 +1,4 @@
-#include "jobs/print_server.h"
+#include "printing/print_server.h"
 
 #include <cups/cups.h>
 

@@ -1,4 +1,4 @@
-#include "jobs/held_files.h"
+#include "files/held_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,8 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "i18n.h"
-#include "jobs/spool.h"
+#include "common/i18n.h"
+#include "files/spool.h"
 
 namespace {
 

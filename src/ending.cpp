@@ -1,4 +1,4 @@
-#include "jobs/ending.h"
+#include "ending.h"
 
 #include <X11/Xlib.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include "channel/host_output.h"
 #include "channel/reader.h"
-#include "jobs/held_files.h"
+#include "files/held_files.h"
 
 namespace {
 // The signal the helper is ending for; 0 while it is not ending.

@@ -1,7 +1,7 @@
 // Fitting names into the byte limits of file names and print-server names.
 #include <algorithm>
 
-#include "jobs/spool.h"
+#include "files/spool.h"
 
 namespace {
 // Only a short tail after the last dot counts as a file type worth keeping whole.

@@ -1,5 +1,5 @@
 // The print command's child set-up and what is read from its output.
-#include "jobs/direct_print.h"
+#include "printing/lp.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "channel/host_output.h"
-#include "jobs/print_status.h"
+#include "printing/print_status.h"
 
 // The facts about the destination named name ("" for the default destination, found
 // as lp finds it: $LPDEST, $PRINTER, lpoptions, the server's default). Blocks for at
