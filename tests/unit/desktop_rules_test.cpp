@@ -1,12 +1,15 @@
 // Choosing the host's window, without a display: ids as integrators write them, the
 // chain of parent processes, and the choice among the windows found.
-#include "desktop/host_window.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include "desktop/rules/focus_policy.h"
+#include "desktop/rules/key_hold.h"
+#include "desktop/rules/placement.h"
+#include "desktop/rules/window_choice.h"
 
 namespace {
 

@@ -1,0 +1,35 @@
+#include "desktop/rules/placement.h"
+
+#include <algorithm>
+
+FrameExtents frame_from_extents(const std::vector<unsigned long> &items) {
+  FrameExtents frame;
+  if (items.size() != 4 ||
+      std::any_of(items.begin(), items.end(), [](unsigned long v) { return v > kMaxFrameExtent; }))
+    return frame;
+  frame.left = static_cast<int>(items[0]);
+  frame.right = static_cast<int>(items[1]);
+  frame.top = static_cast<int>(items[2]);
+  frame.bottom = static_cast<int>(items[3]);
+  return frame;
+}
+
+// The start of the frame's span on one axis: the inside (size long, frame low and
+// high on either side) centred on target's centre, within the monitor's span.
+static int frame_start(int target, int target_size, int size, int low, int high, int monitor,
+                       int monitor_size) {
+  // In 64 bits: every input is what an X server reports (16-bit sizes, 16-bit signed
+  // positions), so nothing here can overflow and the results fit an int again.
+  long long outer = static_cast<long long>(size) + low + high;
+  long long start = static_cast<long long>(target) + target_size / 2 - size / 2 - low;
+  start = std::min(start, static_cast<long long>(monitor) + monitor_size - outer);
+  return static_cast<int>(std::max(start, static_cast<long long>(monitor)));
+}
+
+void centred_frame_origin(const Area &target, int width, int height, const FrameExtents &frame,
+                          const Area &monitor, int *x, int *y) {
+  *x =
+      frame_start(target.x, target.width, width, frame.left, frame.right, monitor.x, monitor.width);
+  *y = frame_start(target.y, target.height, height, frame.top, frame.bottom, monitor.y,
+                   monitor.height);
+}
