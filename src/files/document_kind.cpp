@@ -1,5 +1,6 @@
 #include "files/document_kind.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -50,18 +51,22 @@ DocumentKind sniff_document(const unsigned char *head, size_t n) {
     DocumentKind kind;
   };
   static const Magic kMagic[] = {
-      {"%PDF-", 5, {"application/pdf", ".pdf"}},
-      {"%!", 2, {"application/postscript", ".ps"}},
-      {"\x89PNG\r\n\x1a\n", 8, {"image/png", ".png"}},
-      {"\xFF\xD8\xFF", 3, {"image/jpeg", ".jpg"}},
-      {"GIF87a", 6, {"image/gif", ".gif"}},
-      {"GIF89a", 6, {"image/gif", ".gif"}},
-      {"II*\0", 4, {"image/tiff", ".tif"}},
-      {"MM\0*", 4, {"image/tiff", ".tif"}},
+      {"%!", 2, {DocumentFormat::PostScript, "application/postscript", ".ps"}},
+      {"\x04%!", 3, {DocumentFormat::PostScript, "application/postscript", ".ps"}},
+      {"\x89PNG\r\n\x1a\n", 8, {DocumentFormat::Png, "image/png", ".png"}},
+      {"\xFF\xD8\xFF", 3, {DocumentFormat::Jpeg, "image/jpeg", ".jpg"}},
+      {"GIF87a", 6, {DocumentFormat::Gif, "image/gif", ".gif"}},
+      {"GIF89a", 6, {DocumentFormat::Gif, "image/gif", ".gif"}},
+      {"II*\0", 4, {DocumentFormat::Tiff, "image/tiff", ".tif"}},
+      {"MM\0*", 4, {DocumentFormat::Tiff, "image/tiff", ".tif"}},
   };
+  static const char kPdfHeader[] = "%PDF-";
+  size_t reach = std::min(n, kPdfHeaderReach - 1 + strlen(kPdfHeader));
+  if (memmem(head, reach, kPdfHeader, strlen(kPdfHeader)))
+    return {DocumentFormat::Pdf, "application/pdf", ".pdf"};
   for (const Magic &m : kMagic)
     if (starts_with(head, n, m.bytes, m.len)) return m.kind;
   if (n > 0 && !markup(head, n) && plain_text(head, n, n < kSniffBytes))
-    return {"text/plain", ".txt"};
-  return {nullptr, ""};
+    return {DocumentFormat::Text, "text/plain", ".txt"};
+  return {};
 }

@@ -337,6 +337,20 @@ bool held_file_place(const char *fullname, int *dir_fd, std::string *name) {
   return false;
 }
 
+int open_held_file(const char *fullname) {
+  int dir = AT_FDCWD;
+  std::string name = fullname;
+  std::lock_guard<std::mutex> guard(g_registry_lock);
+  for (Slot &s : g_slots) {
+    if (s.state.load() == Live && !s.transient && strcmp(s.path, fullname) == 0) {
+      dir = s.dir_fd;
+      name = s.name;
+      break;
+    }
+  }
+  return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 void release_held_file(const char *fullname) {
   Slot *slot = nullptr;
   {

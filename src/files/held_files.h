@@ -55,6 +55,12 @@ int hold_new_file(const HelperFolder &folder, const char *component, char fullna
 // process does not hold fullname. Any thread.
 bool held_file_place(const char *fullname, int *dir_fd, std::string *name);
 
+// Opens the held file fullname for reading (close-on-exec) through its folder's
+// descriptor, never through a symbolic link; a path this process does not hold is
+// opened as it is, its last component not through a link either. -1 with errno set.
+// Any thread.
+int open_held_file(const char *fullname);
+
 // Gives up a held file: removes its name and its mark, if they still name the very
 // file made, and releases its lock. A path this process does not hold is left alone.
 // Any thread.

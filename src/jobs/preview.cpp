@@ -102,10 +102,7 @@ void note_pid(GDesktopAppInfo *app, GPid pid, gpointer data) {
 // the kind is not one that is previewed, there is no such application or it cannot
 // be started, with *why saying so. Reader thread, toolkit lock held.
 bool open_preview(const char *file, Why *why) {
-  int dir = AT_FDCWD;
-  std::string name = file;
-  (void)held_file_place(file, &dir, &name);
-  int src = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int src = open_held_file(file);
   unsigned char head[kSniffBytes];
   ssize_t n = src >= 0 ? pread(src, head, sizeof head, 0) : -1;
   if (n < 0) {
@@ -119,7 +116,7 @@ bool open_preview(const char *file, Why *why) {
   GAppInfo *app =
       kind.content_type ? g_app_info_get_default_for_type(kind.content_type, FALSE) : nullptr;
   bool opened = false;
-  if (!kind.content_type) {
+  if (kind.format == DocumentFormat::Other) {
     char *guessed = g_content_type_guess(nullptr, head, static_cast<gsize>(n), nullptr);
     describe(why, kNotShownText, guessed);
     g_free(guessed);

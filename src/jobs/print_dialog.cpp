@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "desktop/host_window.h"
+#include "files/document_kind.h"
+#include "files/held_files.h"
 #include "files/save_target.h"
 #include "jobs/handlers.h"
 #include "printing/connections.h"
@@ -280,13 +282,13 @@ static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const cha
   return sent;
 }
 
-// The kind of the document in the spool file file.
+// The kind of the document in the spool file file, told from its first bytes.
 static DocumentKind kind_of_file(const char *file) {
-  char head[1100];
-  FILE *f = fopen(file, "rbe");
-  size_t n = f ? fread(head, 1, sizeof head, f) : 0;
-  if (f) fclose(f);
-  return document_kind(std::string(head, n));
+  unsigned char head[kSniffBytes];
+  int fd = open_held_file(file);
+  ssize_t n = fd >= 0 ? pread(fd, head, sizeof head, 0) : -1;
+  if (fd >= 0) close(fd);
+  return sniff_document(head, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 // What the dialog offers beyond the printer's own abilities: Preview; for a print
@@ -296,10 +298,10 @@ static DocumentKind kind_of_file(const char *file) {
 // whenever the printer changes.
 static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpointer data) {
   (void)pspec;
-  DocumentKind kind = static_cast<DocumentKind>(GPOINTER_TO_INT(data));
+  DocumentFormat format = static_cast<DocumentFormat>(GPOINTER_TO_INT(data));
   int caps = GTK_PRINT_CAPABILITY_PREVIEW;
-  if (kind == DocumentKind::Pdf) caps |= GTK_PRINT_CAPABILITY_GENERATE_PDF;
-  if (kind == DocumentKind::PostScript) caps |= GTK_PRINT_CAPABILITY_GENERATE_PS;
+  if (format == DocumentFormat::Pdf) caps |= GTK_PRINT_CAPABILITY_GENERATE_PDF;
+  if (format == DocumentFormat::PostScript) caps |= GTK_PRINT_CAPABILITY_GENERATE_PS;
   bool server_queue = is_print_server_printer(gtk_print_unix_dialog_get_selected_printer(pd));
   if (server_queue) caps |= GTK_PRINT_CAPABILITY_PAGE_SET;
   gtk_print_unix_dialog_set_manual_capabilities(pd, static_cast<GtkPrintCapabilities>(caps));
@@ -309,9 +311,10 @@ static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpoint
 // Why "Print to File" cannot write what the person chose (the whole document is
 // written as it is, in its own format), or nullptr when it can or another printer is
 // chosen.
-static const char *file_output_problem(GtkPrintUnixDialog *pd, DocumentKind kind) {
+static const char *file_output_problem(GtkPrintUnixDialog *pd, DocumentFormat format) {
   if (!is_file_printer(gtk_print_unix_dialog_get_selected_printer(pd))) return nullptr;
-  if (kind == DocumentKind::Other) return kFileNotWritableText;
+  if (format != DocumentFormat::Pdf && format != DocumentFormat::PostScript)
+    return kFileNotWritableText;
   GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
   bool some = gtk_print_settings_get_print_pages(settings) != GTK_PRINT_PAGES_ALL;
   g_object_unref(settings);
@@ -339,10 +342,10 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   attach_to_host(dialog);
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
-  DocumentKind kind = kind_of_file(file);
-  offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(kind)));
+  DocumentFormat format = kind_of_file(file).format;
+  offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(format)));
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
-                   GINT_TO_POINTER(static_cast<int>(kind)));
+                   GINT_TO_POINTER(static_cast<int>(format)));
   offer_output_file(pd, name);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
@@ -354,7 +357,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
       show_preview(GTK_WINDOW(dialog), file);
       continue;
     }
-    const char *problem = response == GTK_RESPONSE_OK ? file_output_problem(pd, kind) : nullptr;
+    const char *problem = response == GTK_RESPONSE_OK ? file_output_problem(pd, format) : nullptr;
     if (!problem) break;
     GtkWidget *message = gtk_message_dialog_new(GTK_WINDOW(dialog), GTK_DIALOG_DESTROY_WITH_PARENT,
                                                 GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", _(problem));

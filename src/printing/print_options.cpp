@@ -30,12 +30,3 @@ std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices
   }
   return options;
 }
-
-DocumentKind document_kind(const std::string &head) {
-  // A PDF may have a few bytes of junk before its header; readers look for it there.
-  size_t pdf = head.find("%PDF-");
-  if (pdf != std::string::npos && pdf < 1024) return DocumentKind::Pdf;
-  if (head.compare(0, 2, "%!") == 0 || head.compare(0, 3, "\x04%!") == 0)
-    return DocumentKind::PostScript;
-  return DocumentKind::Other;
-}

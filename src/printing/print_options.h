@@ -28,9 +28,3 @@ struct DialogChoices {
 // choice that is the printer's default anyway (all pages, both sides' pages,
 // portrait) gives no option. Ranges that end before they start are left out.
 std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices &choices);
-
-// The kinds of document that "Print to File" can write as they are.
-enum class DocumentKind { Pdf, PostScript, Other };
-
-// The kind of a document from its first bytes.
-DocumentKind document_kind(const std::string &head);

@@ -1,4 +1,4 @@
-// The print dialog's choices as job options, and the kind of a document.
+// The print dialog's choices as job options.
 #include "printing/print_options.h"
 
 #include <gtest/gtest.h>
@@ -28,15 +28,6 @@ TEST(PrintOptions, ChoicesBecomeTheOptionsLpWouldSend) {
   EXPECT_EQ(job_options(even), (Options{{"page-set", "even"}, {"orientation-requested", "6"}}));
   even.orientation = Orientation::ReverseLandscape;
   EXPECT_EQ(job_options(even), (Options{{"page-set", "even"}, {"orientation-requested", "5"}}));
-}
-
-TEST(PrintOptions, DocumentKindFromItsFirstBytes) {
-  EXPECT_EQ(document_kind("%PDF-1.4\n..."), DocumentKind::Pdf);
-  EXPECT_EQ(document_kind("\xef\xbb\xbf%PDF-1.7"), DocumentKind::Pdf);
-  EXPECT_EQ(document_kind("%!PS-Adobe-3.0\n"), DocumentKind::PostScript);
-  EXPECT_EQ(document_kind("\x89PNG\r\n"), DocumentKind::Other);
-  EXPECT_EQ(document_kind(""), DocumentKind::Other);
-  EXPECT_EQ(document_kind(std::string(2000, ' ') + "%PDF-1.4"), DocumentKind::Other);
 }
 
 }  // namespace

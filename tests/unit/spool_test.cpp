@@ -101,7 +101,13 @@ TEST(DocumentKind, IsToldFromTheBytes) {
   };
   const Case cases[] = {
       {"%PDF-1.7\n", "application/pdf"},
+      // PDF readers skip what a program wrote before the header, up to 1024 bytes.
+      {"\r\n%PDF-1.4", "application/pdf"},
+      {"\xef\xbb\xbf%PDF-1.7", "application/pdf"},
+      {std::string(1023, ' ') + "%PDF-1.4", "application/pdf"},
+      {std::string(1024, ' ') + "%PDF-1.4", "text/plain"},
       {"%!PS-Adobe-3.0\n", "application/postscript"},
+      {"\x04%!PS-Adobe-3.0\n", "application/postscript"},
       {std::string("\x89PNG\r\n\x1a\n\0\0", 10), "image/png"},
       {"\xFF\xD8\xFF\xE0", "image/jpeg"},
       {"GIF89a", "image/gif"},
