@@ -114,7 +114,7 @@ bool time_helper(const Options &opt, const Workload &w, const std::string &workd
   bool write_ok = false;  // read once the writer is joined
   std::thread writer([&] {
     t0 = now();
-    write_ok = write_all_fd(p.to_helper, w.conversation.data(), w.conversation.size());
+    write_ok = write_all(p.to_helper, w.conversation.data(), w.conversation.size());
   });
 
   bool created = false, done = false;

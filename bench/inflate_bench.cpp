@@ -131,7 +131,7 @@ void BM_read_conversation(benchmark::State &state) {
       break;
     }
     std::thread host([&] {
-      write_all_fd(fds[1], d.conversation.data(), d.conversation.size());
+      write_all(fds[1], d.conversation.data(), d.conversation.size());
       close(fds[1]);
     });
     Conversation conv;

@@ -75,7 +75,7 @@ int ignore_x_errors(Display *, XErrorEvent *) { return 0; }
 // root's children. False when the helper never showed the chooser or never restored.
 bool warm_up(Display *dpy, const HelperProcess &p) {
   Bytes small = conversation("sendfile", "warm-up.pdf", pdf_like_document(4096, 7));
-  if (!write_all_fd(p.to_helper, small.data(), small.size())) return false;
+  if (!write_all(p.to_helper, small.data(), small.size())) return false;
   std::string out;
   Window chooser = 0;
   double pressed_at = 0, deadline = now() + 120;
@@ -134,7 +134,7 @@ bool time_save(const Options &opt, const Bytes &conv, const std::string &name, s
   bool write_ok = false;
   std::thread writer([&] {
     t0 = now();
-    write_ok = write_all_fd(p.to_helper, conv.data(), conv.size());
+    write_ok = write_all(p.to_helper, conv.data(), conv.size());
   });
 
   Window chooser = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/i18n.h"
+#include "common/io.h"
 #include "common/log_text.h"
 
 // Trace lines show at most this much of a frame's text; a longer text is a broken
@@ -84,25 +85,22 @@ static void flush_block(PayloadSink *s) {
   const unsigned char *p = s->block.data();
   size_t n = s->block.size();
   while (n > 0 && !s->store_errno && s->conv->document_fd >= 0) {
-    ssize_t w = write(s->conv->document_fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      int err = w < 0 ? errno : ENOSPC;
-      const DocumentStore *store = s->ctx->store;
-      int moved = store->relocate
-                      ? store->relocate(store->data, s->conv->command, s->conv->document_fd,
-                                        s->written, s->conv->fullname)
-                      : -1;
-      if (moved >= 0) {
-        s->conv->document_fd = moved;
-        continue;
-      }
+    size_t done = 0;
+    bool ok = write_all(s->conv->document_fd, p, n, &done);
+    p += done;
+    n -= done;
+    s->written += done;
+    if (ok) break;
+    int err = errno;
+    const DocumentStore *store = s->ctx->store;
+    int moved = store->relocate
+                    ? store->relocate(store->data, s->conv->command, s->conv->document_fd,
+                                      s->written, s->conv->fullname)
+                    : -1;
+    if (moved >= 0)
+      s->conv->document_fd = moved;
+    else
       s->store_errno = err;
-      break;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-    s->written += static_cast<size_t>(w);
   }
   s->block.clear();
 }
@@ -246,13 +244,14 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
     conv->skip = true;
   }
 
-  if (conv->command == Command::Default || conv->command == Command::PrintDialog) {
+  int after = frames_after(conv->command);
+  if (after == 2) {
     // The skipped frame: a missing one shows at the file frame's length read; only a
     // stop while waiting for it counts here.
     st = read_length(fd, &datalen, ctx.stop);
     if (st == ReadStatus::Ok) st = skip_body(fd, datalen, ctx.stop);
     if (st == ReadStatus::Stopped) return st;
   }
-  if (conv->command != Command::Other) return read_file_frame(fd, ctx, conv);
+  if (after >= 1) return read_file_frame(fd, ctx, conv);
   return ReadStatus::Ok;
 }

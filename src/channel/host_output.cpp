@@ -149,11 +149,6 @@ bool send_block(int pipe_to_write, const char *word) {
   return sent;
 }
 
-bool fullscreen_pair_open() {
-  std::lock_guard<std::mutex> guard(g_lock);
-  return g_pair_open;
-}
-
 void job_pending(JobNumber n) {
   if (n == 0) return;
   std::lock_guard<std::mutex> guard(g_lock);

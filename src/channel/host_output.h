@@ -42,9 +42,6 @@ bool output_reader_finished();
 // closed, or the output has been closed already. Any thread.
 bool send_block(int pipe_to_write, const char *word);
 
-// True between a "removefullscreen" and its "restorefullscreen". Any thread.
-bool fullscreen_pair_open();
-
 // A job whose outcome comes after its handler has returned. Until handed_over, the
 // print server does not have the document yet: an ending helper waits for that. Any
 // thread; call before anything can report the job.

@@ -55,7 +55,8 @@ DecodeStatus decode_command_word(const unsigned char *payload, size_t len,
 // Which command a command word selects (prefix match, in the fixed order).
 Command classify_command(const char *command2);
 
-// How many frames follow the command frame for this command.
+// How many frames follow the command frame for this command: two (a skipped frame,
+// then the file frame), one (the file frame) or none.
 int frames_after(Command command);
 
 // Takes the document name out of a file frame's header area: the header text

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "common/i18n.h"
 #include "files/spool.h"
+#include "files/unnamed_files.h"
 
 namespace {
 
@@ -28,6 +28,8 @@ constexpr char kSetupPrefix[] = ".new-";
 constexpr time_t kSetupAge = 10;
 // Marks-only files (documents waiting for the save dialog) are named so.
 constexpr char kHiddenPrefix[] = "held-";
+// The random part of those names and of set-up names.
+constexpr size_t kRandomLetters = 10;
 
 // How many files one helper may hold at once: print jobs waiting for the print
 // server, a document to save, previews. Far more than a person can keep in flight.
@@ -67,38 +69,12 @@ void unlink_if_same(int dir_fd, const char *name, dev_t dev, ino_t ino) {
     (void)unlinkat(dir_fd, name, 0);
 }
 
-// A random name: prefix and ten letters or digits.
-std::string random_name(const char *prefix) {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char bytes[10];
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    // No randomness yet: the time and our pid still make a name worth trying.
-    unsigned long seed = static_cast<unsigned long>(time(nullptr)) ^
-                         (static_cast<unsigned long>(getpid()) << 16) ^
-                         static_cast<unsigned long>(clock());
-    for (unsigned char &b : bytes) b = static_cast<unsigned char>(seed >>= 3);
-  }
-  std::string name = prefix;
-  for (unsigned char b : bytes) name.push_back(kLetters[b % (sizeof kLetters - 1)]);
-  return name;
-}
-
-// A new locked file in folder with no name yet (O_TMPFILE), so nobody ever sees it
-// unlocked. Where the file system cannot make unnamed files it is made under a set-up
-// name in the marks folder instead, written to *setup. -1 with errno on failure.
+// A new locked file in folder with no name yet, so nobody ever sees it unlocked; where
+// the file system cannot make unnamed files, under a set-up name in the marks folder
+// instead, written to *setup. -1 with errno on failure.
 int make_file(const HelperFolder &f, std::string *setup) {
-  setup->clear();
-  int fd = openat(f.marks, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
-    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
-      *setup = random_name(kSetupPrefix);
-      fd =
-          openat(f.marks, setup->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd < 0 && errno != EEXIST) return -1;
-    }
-    if (fd < 0) return -1;
-  }
+  int fd = make_unnamed_file(f.marks, O_RDWR, kSetupPrefix, kRandomLetters, setup);
+  if (fd < 0) return -1;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int saved = errno;
     if (!setup->empty()) unlinkat(f.marks, setup->c_str(), 0);
@@ -116,12 +92,7 @@ int make_file(const HelperFolder &f, std::string *setup) {
 // is taken.
 int mark_as(const HelperFolder &f, int fd, const std::string &anchor, const std::string &name) {
   if (!anchor.empty()) return linkat(f.marks, anchor.c_str(), f.marks, name.c_str(), 0);
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, f.marks, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != ENOENT) return -1;
-  // No /proc: the privileged way, for those allowed it.
-  return linkat(fd, "", f.marks, name.c_str(), AT_EMPTY_PATH);
+  return link_unnamed(fd, f.marks, name.c_str());
 }
 
 enum class EntryState { Held, Reclaimed, Other };
@@ -248,7 +219,7 @@ int hold_new_file(const HelperFolder &f, const char *component, char fullname[kT
   std::vector<std::string> stray;
   for (int n = 1; n <= 1000 && !named; ++n) {
     name = component ? fit_file_name(component, n > 1 ? "-" + std::to_string(n) : "", kMaxFileName)
-                     : random_name(kHiddenPrefix);
+                     : random_name(kHiddenPrefix, kRandomLetters);
     if (f.path.size() + 1 + name.size() > kTextSize - 1) {
       why = ENAMETOOLONG;
       break;

@@ -1,7 +1,6 @@
 #include "files/save_target.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,12 +13,12 @@
 #include <memory>
 #include <vector>
 
+#include "common/io.h"
 #include "files/held_files.h"
+#include "files/unnamed_files.h"
 
 namespace {
 
-// Block size of the plain copy, when the kernel cannot copy between the two files.
-constexpr size_t kCopyBlock = 1 << 20;
 // How many symbolic links a target may lead through, as the kernel allows.
 constexpr int kMaxLinks = 40;
 
@@ -190,53 +189,6 @@ bool find_destination(const char *target, Destination *d) {
   return true;
 }
 
-// Copies datalen bytes from offset 0 of src to dst at its current offset: in the
-// kernel where it can, else through a buffer. A source shorter than datalen fails
-// with EIO.
-bool copy_bytes(int src, int dst, size_t datalen) {
-  off_t in = 0;
-  size_t done = 0;
-  while (done < datalen) {
-    size_t want = std::min(datalen - done, static_cast<size_t>(1) << 30);
-    ssize_t n = copy_file_range(src, &in, dst, nullptr, want, 0);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-        errno != EBADF && errno != EPERM)
-      return false;
-    break;  // these two files cannot be copied by the kernel: copy the rest by hand
-  }
-  std::unique_ptr<unsigned char[]> buf;
-  if (done < datalen) buf.reset(new unsigned char[kCopyBlock]);
-  while (done < datalen) {
-    ssize_t n =
-        pread(src, buf.get(), std::min(datalen - done, kCopyBlock), static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    for (ssize_t at = 0; at < n;) {
-      ssize_t w = write(dst, buf.get() + at, static_cast<size_t>(n - at));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        if (w == 0) errno = EIO;
-        return false;
-      }
-      at += w;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Gives the file open on fd what the target should end with: mode, and for a
 // replaced file its owner (where allowed) and its contents on disk, so that a crash
 // right after the rename cannot leave the person with an empty file.
@@ -285,26 +237,10 @@ bool placed_is(int folder, const std::string &name, int fd) {
          fstat(fd, &ours) == 0 && placed.st_dev == ours.st_dev && placed.st_ino == ours.st_ino;
 }
 
-// Gives the unnamed file out (O_TMPFILE) the name name in folder. EEXIST when taken.
-int name_unnamed(int out, int folder, const char *name) {
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", out);
-  if (linkat(AT_FDCWD, proc, folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != ENOENT) return -1;
-  return linkat(out, "", folder, name, AT_EMPTY_PATH);
-}
-
-// A name for a file beside the target: short, so a target whose own name is as long
-// as the file system allows can still be replaced.
-std::string beside_name() {
-  unsigned char bytes[6];
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(rand());
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string name = ".v";
-  for (unsigned char b : bytes) name.push_back(kLetters[b % (sizeof kLetters - 1)]);
-  return name;
-}
+// Files beside a target are named this prefix and so many random letters: short, so
+// a target whose own name is as long as the file system allows can still be replaced.
+constexpr char kBesidePrefix[] = ".v";
+constexpr size_t kBesideLetters = 6;
 
 // Copies the document into a new file beside the destination and puts it in the
 // destination's place. The copy has no name while it is written (O_TMPFILE), so a
@@ -317,32 +253,18 @@ int copy_beside(int fd, size_t datalen, const Destination &d, mode_t mode) {
   bool replace = d.existing || d.placeholder;
   std::string temp;
   int token = -1;
-  int out = openat(d.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (out < 0) {
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
-    for (int tries = 0; out < 0 && tries < 100; ++tries) {
-      temp = beside_name();
-      out = openat(d.folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   0600);
-      if (out < 0 && errno != EEXIST) return -1;
-    }
-    if (out < 0) return -1;
-    token = hold_transient(d.folder, temp.c_str(), out);
-  }
+  int out = make_unnamed_file(d.folder, O_WRONLY, kBesidePrefix, kBesideLetters, &temp);
+  if (out < 0) return -1;
+  if (!temp.empty()) token = hold_transient(d.folder, temp.c_str(), out);
   // Reserving the space first finds a full disk before anything is copied.
   bool ok = datalen == 0 || fallocate(out, 0, 0, static_cast<off_t>(datalen)) == 0 ||
             errno == EOPNOTSUPP || errno == ENOSYS;
   ok = ok && copy_bytes(fd, out, datalen) && finish_file(out, mode, old);
   if (ok && temp.empty()) {
     if (!replace) {
-      ok = name_unnamed(out, d.folder, d.name.c_str()) == 0;
+      ok = link_unnamed(out, d.folder, d.name.c_str()) == 0;
     } else {
-      for (int tries = 0; tries < 100; ++tries) {
-        temp = beside_name();
-        if (name_unnamed(out, d.folder, temp.c_str()) == 0 || errno != EEXIST) break;
-        temp.clear();
-      }
-      ok = !temp.empty();
+      ok = link_unnamed_fresh(out, d.folder, kBesidePrefix, kBesideLetters, &temp) == 0;
       if (ok) token = hold_transient(d.folder, temp.c_str(), out);
     }
   }

@@ -16,74 +16,13 @@
 #include <vector>
 
 #include "common/i18n.h"
+#include "common/io.h"
 #include "common/log_text.h"
 #include "files/held_files.h"
 
 void replace_char(char *s, char find, char replace) {
   for (; *s; ++s)
     if (*s == find) *s = replace;
-}
-
-// Writes all of buffer to fd, retrying short writes and interruptions.
-static bool write_all(int fd, const unsigned char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// Writes and closes fd; on failure errno tells why.
-static bool write_and_close(int fd, const void *buffer, size_t datalen) {
-  bool ok = write_all(fd, static_cast<const unsigned char *>(buffer), datalen);
-  int saved = errno;
-  if (close(fd) != 0 && ok) return false;  // a delayed write error (NFS, full disk)
-  errno = saved;
-  return ok;
-}
-
-int writeToFile(const void *buffer, const char *filename, size_t datalen) {
-  struct stat st;
-  char resolved[PATH_MAX];
-  if (stat(filename, &st) != 0) {
-    // A new file: create it, and take it away again if it cannot be completed.
-    int fd = open(filename, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    if (!write_and_close(fd, buffer, datalen)) {
-      int saved = errno;
-      unlink(filename);
-      errno = saved;
-      return -1;
-    }
-    return 0;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    errno = EISDIR;
-    if (!S_ISDIR(st.st_mode)) errno = EINVAL;
-    return -1;
-  }
-  // Replace the file a link points at, not the link.
-  if (!realpath(filename, resolved)) return -1;
-  std::string temp = std::string(resolved) + ".XXXXXX";
-  int fd = mkstemp(&temp[0]);
-  if (fd < 0) return -1;
-  bool ok = fchmod(fd, st.st_mode & 07777) == 0 && write_and_close(fd, buffer, datalen);
-  if (!ok) {
-    int saved = errno;
-    unlink(temp.c_str());
-    errno = saved;
-    return -1;
-  }
-  if (rename(temp.c_str(), resolved) != 0) {
-    int saved = errno;
-    unlink(temp.c_str());
-    errno = saved;
-    return -1;
-  }
-  return 0;
 }
 
 std::string home_folder() {
@@ -243,20 +182,11 @@ int store_relocate(const void *data, Command command, int fd, size_t written,
   }
   const char *homedir = static_cast<const char *>(data);
   std::string failed = path;
-  std::unique_ptr<unsigned char[]> buf(new unsigned char[1 << 20]);
   for (;;) {
     char next[kTextSize];
     int to = temp_create_after(homedir, failed.c_str(), next);
     if (to < 0) return -1;
-    bool ok = true;
-    for (size_t done = 0; ok && done < written;) {
-      ssize_t n =
-          pread(fd, buf.get(), std::min<size_t>(written - done, 1 << 20), static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      ok = n > 0 && write_all(to, buf.get(), static_cast<size_t>(n));
-      done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    if (ok) {
+    if (copy_bytes(fd, to, written)) {
       close(fd);
       spool_remove(path);
       memcpy(path, next, kTextSize);

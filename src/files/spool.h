@@ -13,12 +13,6 @@ constexpr char kSpoolFolder[] = "VANDREL";
 // In the NUL-terminated text s, every character find becomes replace.
 void replace_char(char *s, char find, char replace);
 
-// Writes datalen bytes of buffer to filename. An existing file is replaced only once
-// the new contents are wholly written beside it (keeping its permissions), so a failed
-// write never destroys it; a new file that cannot be completed is removed again.
-// Returns 0 on success, -1 with errno set on failure. Any thread.
-int writeToFile(const void *buffer, const char *filename, size_t datalen);
-
 // The home folder: "HOME", or the user database's entry when it is unset or empty.
 std::string home_folder();
 

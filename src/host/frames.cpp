@@ -62,9 +62,9 @@ Bytes file_frame(const std::string &name, const Bytes &document) {
 
 Bytes conversation(const std::string &word, const std::string &name, const Bytes &document) {
   Bytes c = command_frame(word);
-  Command command = classify_command(word.c_str());
-  if (command == Command::Default || command == Command::PrintDialog) append(c, skipped_frame());
-  if (command != Command::Other) append(c, file_frame(name, document));
+  int after = frames_after(classify_command(word.c_str()));
+  if (after == 2) append(c, skipped_frame());
+  if (after >= 1) append(c, file_frame(name, document));
   return c;
 }
 
@@ -122,18 +122,6 @@ std::string run_capture(const std::vector<std::string> &argv, int *wait_status) 
   while (waitpid(p.pid, wait_status, 0) < 0 && errno == EINTR) {
   }
   return out;
-}
-
-bool write_all_fd(int fd, const void *data, size_t n) {
-  const unsigned char *p = static_cast<const unsigned char *>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 std::vector<std::string> control_words(const std::string &out) {

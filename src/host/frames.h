@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/io.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // gzip-compresses data (one member). level as zlib's, 0 to 9.
@@ -55,9 +57,6 @@ bool spawn_helper(const std::vector<std::string> &argv, const std::vector<std::s
 // what it wrote on standard output; *wait_status gets its wait status, or -1 when it
 // could not be started.
 std::string run_capture(const std::vector<std::string> &argv, int *wait_status);
-
-// Writes all of data to fd; false when the other end is gone.
-bool write_all_fd(int fd, const void *data, size_t n);
 
 // The words of the whole 512-byte control messages in out (each up to its NUL).
 std::vector<std::string> control_words(const std::string &out);

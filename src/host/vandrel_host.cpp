@@ -348,7 +348,7 @@ int main(int argc, char **argv) {
 
   bool ok = true;
   for (size_t i = 0; i < jobs.size() && ok; ++i) {
-    ok = write_all_fd(hp.to_helper, jobs[i].data(), jobs[i].size());
+    ok = write_all(hp.to_helper, jobs[i].data(), jobs[i].size());
     if (!ok)
       fprintf(stderr, "vandrel-host: the helper stopped reading at %s\n", opt.files[i].c_str());
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/io.h"
 #include "desktop/host_window.h"
 #include "files/document_kind.h"
 #include "files/held_files.h"
@@ -62,12 +63,8 @@ std::string make_copy(const char *file, int src, const char *extension) {
     int out = hold_new_file(folder, copy_name(file, extension).c_str(), copy);
     close_helper_folder(&folder);
     struct stat st;
-    bool ok = out >= 0 && fstat(src, &st) == 0;
-    for (off_t at = 0; ok && at < st.st_size;) {
-      ssize_t n = copy_file_range(src, &at, out, nullptr, static_cast<size_t>(st.st_size - at), 0);
-      ok = n > 0 || (n < 0 && errno == EINTR);
-    }
-    ok = ok && fchmod(out, 0400) == 0;
+    bool ok = out >= 0 && fstat(src, &st) == 0 &&
+              copy_bytes(src, out, static_cast<size_t>(st.st_size)) && fchmod(out, 0400) == 0;
     int saved = errno;
     if (out >= 0) close(out);
     if (ok)

@@ -379,7 +379,7 @@ Helper::Helper(const std::vector<std::string> &extra_env, const std::string &hom
         proc.to_helper = -1;
         continue;
       }
-      if (proc.to_helper >= 0) write_all_fd(proc.to_helper, next.data(), next.size());
+      if (proc.to_helper >= 0) write_all(proc.to_helper, next.data(), next.size());
     }
   });
 }

@@ -94,7 +94,7 @@ class PipeFeeder {
     thread_ = std::thread([this, w, piece] {
       for (size_t at = 0; at < data_.size(); at += piece) {
         size_t n = std::min(piece, data_.size() - at);
-        if (!write_all_fd(w, data_.data() + at, n)) break;
+        if (!write_all(w, data_.data() + at, n)) break;
       }
       close(w);
     });
@@ -722,7 +722,7 @@ TEST_F(ConversationTest, StopWakesAReadWaitingForTheHost) {
     ASSERT_EQ(0, pipe2(host, O_CLOEXEC));
     ASSERT_EQ(0, pipe2(wake, O_CLOEXEC));
     Fd host_r(host[0]), host_w(host[1]), wake_r(wake[0]), wake_w(wake[1]);
-    ASSERT_TRUE(write_all_fd(host_w.get(), sent.data(), sent.size()));
+    ASSERT_TRUE(write_all(host_w.get(), sent.data(), sent.size()));
     StopFlag flag{0};
     StopWatch stop{&flag, wake_r.get()};
     std::thread stopper([&] {

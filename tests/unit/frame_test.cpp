@@ -52,10 +52,10 @@ TEST(Frame, LengthArrivingOneByteAtATime) {
   int p[2];
   ASSERT_EQ(0, pipe(p));
   Fd r(p[0]), w(p[1]);
-  ASSERT_TRUE(write_all_fd(w.get(), "\x04", 1));
+  ASSERT_TRUE(write_all(w.get(), "\x04", 1));
   // The rest comes in separate writes; the reader sees them as separate reads at best.
-  ASSERT_TRUE(write_all_fd(w.get(), "\x03", 1));
-  ASSERT_TRUE(write_all_fd(w.get(), "\x02\x01", 2));
+  ASSERT_TRUE(write_all(w.get(), "\x03", 1));
+  ASSERT_TRUE(write_all(w.get(), "\x02\x01", 2));
   uint32_t len = 0;
   ASSERT_EQ(ReadStatus::Ok, read_length(r.get(), &len, nullptr));
   EXPECT_EQ(0x01020304u, len);

@@ -132,7 +132,7 @@ class SaveTargetTest : public ::testing::Test {
     std::string path = (folder.empty() ? held_dir_ : folder) + "/held.pdf";
     held_.reset(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     EXPECT_GE(held_.get(), 0);
-    EXPECT_TRUE(write_all_fd(held_.get(), doc.data(), doc.size()));
+    EXPECT_TRUE(write_all(held_.get(), doc.data(), doc.size()));
     return path;
   }
   int save(const std::string &held_path, size_t datalen, const std::string &target) {

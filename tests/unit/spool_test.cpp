@@ -1,4 +1,4 @@
-// Spool files under ~/VANDREL, writeToFile and the home folder.
+// Spool files under ~/VANDREL and the home folder.
 #include "files/spool.h"
 
 #include <fcntl.h>
@@ -37,9 +37,7 @@ mode_t mode_of(const std::string &path) {
   return st.st_mode;
 }
 
-bool write_fd(int fd, const std::string &text) {
-  return write_all_fd(fd, text.data(), text.size());
-}
+bool write_fd(int fd, const std::string &text) { return write_all(fd, text.data(), text.size()); }
 
 // A spool file made for a test, closed and released when it ends.
 struct Spooled {
@@ -400,129 +398,6 @@ TEST_F(SpoolTest, MissingHomeUsesAPrivateFolderOfOurOwn) {
   unsetenv("XDG_RUNTIME_DIR");
   EXPECT_TRUE(list_dir(home_).empty());
   EXPECT_TRUE(list_dir(runtime.path() + "/vandrel").empty());
-}
-
-// writeToFile
-
-namespace {
-
-// Limits the size of files this process writes, and makes exceeding it an error
-// instead of a signal, until destroyed.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_handler_ = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit lim = saved_;
-    lim.rlim_cur = bytes;
-    ok_ = setrlimit(RLIMIT_FSIZE, &lim) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, old_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit &) = delete;
-  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  struct rlimit saved_;
-  sighandler_t old_handler_;
-  bool ok_;
-};
-
-}  // namespace
-
-TEST_F(SpoolTest, WriteToFileCreatesANewFileWithExactlyTheBytes) {
-  Bytes data = unit::noise_bytes(300000, 5);
-  std::string path = home_ + "/new.bin";
-  ASSERT_EQ(0, writeToFile(data.data(), path.c_str(), data.size()));
-  Bytes back;
-  ASSERT_TRUE(unit::read_file(path, &back));
-  EXPECT_TRUE(data == back);
-
-  std::string empty = home_ + "/empty.bin";
-  ASSERT_EQ(0, writeToFile("", empty.c_str(), 0));
-  EXPECT_TRUE(S_ISREG(mode_of(empty)));
-  EXPECT_EQ("", read_text(empty));
-  EXPECT_EQ((std::vector<std::string>{"empty.bin", "new.bin"}), list_dir(home_));
-}
-
-TEST_F(SpoolTest, WriteToFileReplacesAnExistingFileKeepingItsPermissions) {
-  std::string path = home_ + "/report.txt";
-  ASSERT_TRUE(write_text(path, std::string(5000, 'o')));
-  ASSERT_EQ(0, chmod(path.c_str(), 0640));
-  std::string data = "shorter new contents";
-  ASSERT_EQ(0, writeToFile(data.data(), path.c_str(), data.size()));
-  EXPECT_EQ(data, read_text(path));
-  EXPECT_EQ(0640u, mode_of(path) & 07777);
-  EXPECT_EQ(std::vector<std::string>{"report.txt"}, list_dir(home_)) << "no helper files left";
-}
-
-TEST_F(SpoolTest, WriteToFileThroughASymlinkReplacesItsTarget) {
-  std::string target = home_ + "/target.txt";
-  std::string link_path = home_ + "/link.txt";
-  ASSERT_TRUE(write_text(target, "old"));
-  ASSERT_EQ(0, chmod(target.c_str(), 0600));
-  ASSERT_EQ(0, symlink(target.c_str(), link_path.c_str()));
-  ASSERT_EQ(0, writeToFile("new", link_path.c_str(), 3));
-  EXPECT_TRUE(S_ISLNK(mode_of(link_path)));
-  EXPECT_EQ("new", read_text(target));
-  EXPECT_EQ(0600u, mode_of(target) & 07777);
-}
-
-TEST_F(SpoolTest, WriteToFileFailsInAMissingFolder) {
-  std::string path = home_ + "/missing/file.txt";
-  errno = 0;
-  EXPECT_EQ(-1, writeToFile("data", path.c_str(), 4));
-  EXPECT_EQ(ENOENT, errno);
-  EXPECT_TRUE(list_dir(home_).empty());
-}
-
-TEST_F(SpoolTest, WriteToFileFailsOnAFolder) {
-  errno = 0;
-  EXPECT_EQ(-1, writeToFile("data", home_.c_str(), 4));
-  EXPECT_NE(0, errno);
-  EXPECT_TRUE(S_ISDIR(mode_of(home_)));
-}
-
-TEST_F(SpoolTest, FailedWriteLeavesAnExistingFileIntact) {
-  std::string path = home_ + "/keep.txt";
-  std::string fresh = home_ + "/fresh.txt";
-  ASSERT_TRUE(write_text(path, "original contents"));
-  Bytes big = unit::noise_bytes(200000, 6);
-  int replaced, created, replaced_errno, created_errno;
-  {
-    FileSizeLimit limit(4096);
-    ASSERT_TRUE(limit.ok());
-    replaced = writeToFile(big.data(), path.c_str(), big.size());
-    replaced_errno = errno;
-    created = writeToFile(big.data(), fresh.c_str(), big.size());
-    created_errno = errno;
-  }
-  EXPECT_EQ(-1, replaced);
-  EXPECT_EQ(EFBIG, replaced_errno);
-  EXPECT_EQ("original contents", read_text(path));
-  EXPECT_EQ(-1, created);
-  EXPECT_EQ(EFBIG, created_errno);
-  EXPECT_FALSE(exists(fresh)) << "a new file that could not be completed is removed";
-  EXPECT_EQ(std::vector<std::string>{"keep.txt"}, list_dir(home_));
-}
-
-TEST_F(SpoolTest, WriteToFileInAReadOnlyFolderFailsAndKeepsTheFile) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-  std::string dir = home_ + "/ro";
-  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
-  std::string path = dir + "/keep.txt";
-  ASSERT_TRUE(write_text(path, "original"));
-  ASSERT_EQ(0, chmod(dir.c_str(), 0500));
-  int rc = writeToFile("replacement", path.c_str(), 11);
-  int rc_new = writeToFile("x", (dir + "/new.txt").c_str(), 1);
-  chmod(dir.c_str(), 0700);
-  EXPECT_EQ(-1, rc);
-  EXPECT_EQ(-1, rc_new);
-  EXPECT_EQ("original", read_text(path));
-  EXPECT_EQ(std::vector<std::string>{"keep.txt"}, list_dir(dir));
 }
 
 // home_folder

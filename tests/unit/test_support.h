@@ -70,7 +70,7 @@ class Fd {
 inline int memfd_with(const Bytes &bytes) {
   int fd = memfd_create("vandrel-unit", MFD_CLOEXEC);
   if (fd < 0) return -1;
-  if (!write_all_fd(fd, bytes.data(), bytes.size()) || lseek(fd, 0, SEEK_SET) != 0) {
+  if (!write_all(fd, bytes.data(), bytes.size()) || lseek(fd, 0, SEEK_SET) != 0) {
     close(fd);
     return -1;
   }
