@@ -99,7 +99,7 @@ void output_broken() { request_ending(SIGPIPE); }
 void request_ending(int sig) {
   int expected = 0;
   if (!g_ending.compare_exchange_strong(expected, sig)) end_now(sig);
-  sigusr1_handler(SIGUSR1);  // the reader stops, as on the host's own stop signal
+  reader_stop();
   alarm(static_cast<unsigned>(kHandOverSeconds) + 5);
   if (g_end_pipe[1] >= 0) {
     ssize_t ignored = write(g_end_pipe[1], "", 1);

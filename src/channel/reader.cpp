@@ -1,6 +1,7 @@
 #include "channel/reader.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "common/i18n.h"
+#include "files/spool.h"
 #include "jobs/handlers.h"
 
 StopFlag g_end_flag{0};
@@ -16,8 +18,7 @@ StopFlag g_end_flag{0};
 // when the kernel delivers the signal to the UI thread.
 static int g_wake_pipe[2] = {-1, -1};
 
-void sigusr1_handler(int signum) {
-  (void)signum;
+void reader_stop() {
   int saved = errno;
   g_end_flag.store(1);
   if (g_wake_pipe[1] >= 0) {
@@ -25,6 +26,11 @@ void sigusr1_handler(int signum) {
     (void)ignored;
   }
   errno = saved;
+}
+
+void sigusr1_handler(int signum) {
+  (void)signum;
+  reader_stop();
 }
 
 bool g_report_jobs = false;

@@ -17,6 +17,10 @@ extern bool g_report_jobs;
 // Runs on whichever thread the signal is delivered to; async-signal-safe.
 void sigusr1_handler(int signum);
 
+// Stops the reader as the host's SIGUSR1 does: it reads no more and ends once the job
+// in hand (if any) is done. Async-signal-safe, any thread.
+void reader_stop();
+
 // The reader thread's function. Installs the SIGUSR1 handler, duplicates
 // descriptors 1, 0 and 2, points descriptor 1 at standard error (so nothing but the
 // control messages ever reaches the host's channel), and reads and handles

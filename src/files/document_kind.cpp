@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "files/names.h"
 
 namespace {
 
@@ -13,24 +16,22 @@ bool starts_with(const unsigned char *head, size_t n, const char *magic, size_t 
 // feed. A sequence cut by the end of what was read counts as whole when is_all is
 // false (only the head of a longer document was read).
 bool plain_text(const unsigned char *s, size_t n, bool is_all) {
-  for (size_t i = 0; i < n;) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) return false;
-      ++i;
-      continue;
+  for (size_t i = 0; i < n; ++i)
+    if ((s[i] < 0x20 && s[i] != '\t' && s[i] != '\n' && s[i] != '\r' && s[i] != '\f') ||
+        s[i] == 0x7F)
+      return false;
+  if (!is_all) {
+    // Back to the start of the last character: when its bytes are not all there, it
+    // is left out.
+    size_t start = n;
+    while (start > 0 && n - start < 4 && (s[start - 1] & 0xC0) == 0x80) --start;
+    if (start > 0 && s[start - 1] >= 0xC0) {
+      unsigned char lead = s[start - 1];
+      size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+      if (n - (start - 1) < len) n = start - 1;
     }
-    size_t len = c >= 0xC2 && c <= 0xDF   ? 2
-                 : c >= 0xE0 && c <= 0xEF ? 3
-                 : c >= 0xF0 && c <= 0xF4 ? 4
-                                          : 0;
-    if (len == 0) return false;
-    if (i + len > n) return !is_all;
-    for (size_t k = 1; k < len; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    i += len;
   }
-  return true;
+  return valid_utf8(std::string(reinterpret_cast<const char *>(s), n));
 }
 
 // Markup (a web page, an SVG drawing, an XML file some program acts on) begins with

@@ -20,11 +20,6 @@
 #include "common/log_text.h"
 #include "files/held_files.h"
 
-void replace_char(char *s, char find, char replace) {
-  for (; *s; ++s)
-    if (*s == find) *s = replace;
-}
-
 std::string home_folder() {
   const char *home = getenv("HOME");
   if (home && *home) return home;
@@ -33,21 +28,6 @@ std::string home_folder() {
   if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir)
     return found->pw_dir;
   return "";
-}
-
-void spool_component(const char *fname2, char out[kTextSize]) {
-  snprintf(out, kTextSize, "%s", fname2);
-  replace_char(out, '/', '_');
-  replace_char(out, ' ', '_');
-  // A control character is no part of a name the print server shows or a log keeps.
-  for (char *c = out; *c; ++c)
-    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '_';
-  if (!strcmp(out, "") || !strcmp(out, ".") || !strcmp(out, ".."))
-    snprintf(out, kTextSize, "%s", "document");
-  // One path component holds at most 255 bytes; the extension tells the printing
-  // system the document's kind, so the cut is made before it.
-  std::string fitted = fit_file_name(out, "", kMaxFileName);
-  memcpy(out, fitted.c_str(), fitted.size() + 1);
 }
 
 // The person's folder for spool files: ~/VANDREL.

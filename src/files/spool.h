@@ -6,32 +6,13 @@
 
 #include "channel/wire.h"
 #include "files/held_files.h"
+#include "files/names.h"
 
 // Name of the spool folder inside the home folder.
 constexpr char kSpoolFolder[] = "VANDREL";
 
-// In the NUL-terminated text s, every character find becomes replace.
-void replace_char(char *s, char find, char replace);
-
 // The home folder: "HOME", or the user database's entry when it is unset or empty.
 std::string home_folder();
-
-// The longest file name (one path component) in bytes.
-constexpr size_t kMaxFileName = 255;
-
-// text, cut to at most max_bytes bytes without splitting a UTF-8 character. Any thread.
-std::string cut_at_character(const std::string &text, size_t max_bytes);
-
-// name with suffix put before its extension (the last dot and at most 31 bytes after
-// it, not a leading dot), the part before the extension cut at a UTF-8 character
-// boundary so that the whole fits max_bytes. Any thread.
-std::string fit_file_name(const std::string &name, const std::string &suffix, size_t max_bytes);
-
-// Turns a document name into one safe path component: "/", spaces and control
-// characters become "_";
-// an empty, "." or ".." name becomes "document"; a name over 255 bytes is shortened,
-// keeping its extension. out must hold kTextSize bytes.
-void spool_component(const char *fname2, char out[kTextSize]);
 
 // Opens the folder spool files wait in: the person's ~/VANDREL (made, mode 0700, when
 // missing; a looser mode is tightened), or, when that is a symbolic link, not a

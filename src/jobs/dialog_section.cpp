@@ -1,15 +1,129 @@
+// The dialog section: the bracket around every dialog. The reader opens one around
+// each dialog of its jobs; the main loop opens one for each message that comes later,
+// when a job the print server had accepted fails after its dialog has gone. Only one
+// section is open at a time, so the host always sees whole "removefullscreen" /
+// "restorefullscreen" pairs, one per dialog.
+#include <gtk/gtk.h>
+
+#include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <string>
 
 #include "channel/host_output.h"
 #include "channel/wire.h"
-#include "desktop/host_window.h"
 #include "ending.h"
 #include "jobs/handlers.h"
+#include "jobs/util.h"
 
-// Serialises dialogs; only dialog sections take it, always before the toolkit's lock.
+// Serialises the reader's dialog sections; only they take it, always before anything
+// else.
 G_LOCK_DEFINE_STATIC(yes_or_no);
+
+namespace {
+struct LaterMessage {
+  Message message;
+  JobNumber report;  // reported Failed once the message is gone; 0 for none
+};
+
+// Which section is open, so that the two kinds never overlap: the reader waits for a
+// message of the main loop to be answered, and the main loop puts a message off while
+// the reader's section is open. g_section_lock guards everything here; it is held only
+// briefly, never while waiting for another lock (the reader waits on g_message_gone,
+// which releases it).
+std::mutex g_section_lock;
+std::condition_variable g_message_gone;
+bool g_reader_section = false;  // the reader's section is open
+bool g_message_up = false;      // a message of the main loop is up
+bool g_show_scheduled = false;  // show_next_message is queued on the main loop
+std::deque<LaterMessage> g_later;
+int g_later_output = -1;
+
+// A message of the main loop that is up. Only the main loop touches it.
+struct Showing {
+  GtkWidget *dialog;
+  JobNumber report;
+  bool ended;
+};
+
+gboolean show_next_message(gpointer data);
+
+// Has the main loop show the next waiting message, unless a section is open (its end
+// comes back here). g_section_lock held.
+void schedule_next_locked() {
+  if (g_later.empty() || g_reader_section || g_message_up || g_show_scheduled) return;
+  g_show_scheduled = true;
+  gdk_threads_add_idle(show_next_message, nullptr);
+}
+
+// Ends the message's section on whatever answer it gets (a response of the person's,
+// or of an ending helper, or the window's destruction by another client, in which case
+// it is not destroyed again): the host gets "restorefullscreen", the job is reported,
+// and the next section may open. Main loop, toolkit lock held.
+void end_message(Showing *showing, bool destroyed) {
+  if (showing->ended) return;
+  showing->ended = true;
+  JobNumber report = showing->report;
+  // The destruction frees showing (message_destroyed).
+  if (!destroyed) gtk_widget_destroy(showing->dialog);
+  gdk_flush();
+  int output;
+  {
+    std::lock_guard<std::mutex> guard(g_section_lock);
+    output = g_later_output;
+  }
+  restoreFullScreen(output);
+  report_outcome(report, Outcome::Failed);
+  {
+    std::lock_guard<std::mutex> guard(g_section_lock);
+    g_message_up = false;
+    schedule_next_locked();
+  }
+  g_message_gone.notify_all();
+}
+
+void message_answered(GtkDialog *dialog, gint response, gpointer data) {
+  (void)dialog;
+  (void)response;
+  end_message(static_cast<Showing *>(data), false);
+}
+
+void message_destroyed(GtkWidget *dialog, gpointer data) {
+  (void)dialog;
+  Showing *showing = static_cast<Showing *>(data);
+  end_message(showing, true);
+  delete showing;
+}
+
+// Shows the first waiting message in a section of its own, unless a section is open
+// (the reader's may be, even on this very thread, which runs the main loop inside the
+// reader's dialog). An ending helper shows nothing more: those jobs were not printed.
+// Main loop, toolkit lock held (gdk_threads_add_idle).
+gboolean show_next_message(gpointer data) {
+  (void)data;
+  LaterMessage next;
+  int output;
+  {
+    std::lock_guard<std::mutex> guard(g_section_lock);
+    g_show_scheduled = false;
+    while (helper_ending() && !g_later.empty()) {
+      report_outcome(g_later.front().report, Outcome::Failed);
+      g_later.pop_front();
+    }
+    if (g_later.empty() || g_reader_section || g_message_up) return FALSE;
+    next = g_later.front();
+    g_later.pop_front();
+    g_message_up = true;
+    output = g_later_output;
+  }
+  removeFullScreen(output);
+  GtkWidget *dialog = make_message(nullptr, next.message);
+  Showing *showing = new Showing{dialog, next.report, false};
+  g_signal_connect(dialog, "response", G_CALLBACK(message_answered), showing);
+  g_signal_connect(dialog, "destroy", G_CALLBACK(message_destroyed), showing);
+  gtk_widget_show(dialog);
+  return FALSE;
+}
+}  // namespace
 
 void removeFullScreen(int pipe_to_write) { (void)send_block(pipe_to_write, kRemoveFullScreen); }
 
@@ -17,6 +131,11 @@ void restoreFullScreen(int pipe_to_write) { (void)send_block(pipe_to_write, kRes
 
 void dialog_section(int pipe_to_write, const std::function<void()> &dialog) {
   G_LOCK(yes_or_no);
+  {
+    std::unique_lock<std::mutex> guard(g_section_lock);
+    g_message_gone.wait(guard, [] { return !g_message_up; });
+    g_reader_section = true;
+  }
   gdk_threads_enter();
   removeFullScreen(pipe_to_write);
   dialog();
@@ -24,121 +143,21 @@ void dialog_section(int pipe_to_write, const std::function<void()> &dialog) {
   gdk_flush();
   restoreFullScreen(pipe_to_write);
   gdk_threads_leave();
+  {
+    std::lock_guard<std::mutex> guard(g_section_lock);
+    g_reader_section = false;
+    schedule_next_locked();
+  }
   G_UNLOCK(yes_or_no);
 }
 
-// ---- messages that come later, from the main loop -----------------------------
-
-namespace {
-struct LaterMessage {
-  std::string title, text, detail;
-  JobNumber report;  // reported Failed once the message is gone; 0 for none
-};
-
-// Guards the queue; taken only briefly, never while waiting for another lock.
-std::mutex g_later_lock;
-std::deque<LaterMessage> g_later;
-bool g_later_scheduled = false;
-int g_later_output = -1;
-
-// The message on show, if any. Only the UI thread's main loop touches these.
-struct Showing {
-  GtkWidget *window;
-  GtkWidget *dialog;
-  JobNumber report;
-  bool ended;
-};
-Showing *g_showing = nullptr;
-}  // namespace
-
 void set_message_output(int pipe_to_write) {
-  std::lock_guard<std::mutex> guard(g_later_lock);
+  std::lock_guard<std::mutex> guard(g_section_lock);
   g_later_output = pipe_to_write;
 }
 
-// Ends the message's section on whatever answer it gets (a response of the person's, or
-// of an ending helper, or the window's destruction by another client): the message goes,
-// the host gets "restorefullscreen", the dialog lock is released by the thread that
-// took it, and the job is reported.
-static void end_message(Showing *showing) {
-  if (showing->ended) return;
-  showing->ended = true;
-  g_showing = nullptr;
-  gtk_widget_destroy(showing->window);  // takes the dialog with it
-  gdk_flush();
-  int output;
-  {
-    std::lock_guard<std::mutex> guard(g_later_lock);
-    output = g_later_output;
-  }
-  restoreFullScreen(output);
-  G_UNLOCK(yes_or_no);
-  report_outcome(showing->report, Outcome::Failed);
-  delete showing;
-}
-
-static void message_answered(GtkDialog *dialog, gint response, gpointer data) {
-  (void)dialog;
-  (void)response;
-  end_message(static_cast<Showing *>(data));
-}
-
-static void message_destroyed(GtkWidget *dialog, gpointer data) {
-  (void)dialog;
-  end_message(static_cast<Showing *>(data));
-}
-
-// Shows the first queued message once no other dialog is up: it tries the dialog lock
-// and comes back later while a dialog section holds it, since the UI thread must never
-// wait for a lock the reader may hold while it waits for the toolkit's. It goes on
-// coming back while more messages wait. Main loop, with the toolkit's lock
-// (gdk_threads_add_timeout).
-static gboolean show_next_message(gpointer data) {
-  (void)data;
-  if (g_showing) return TRUE;
-  LaterMessage next;
-  int output;
-  bool more;
-  {
-    std::lock_guard<std::mutex> guard(g_later_lock);
-    // An ending helper shows nothing more; the jobs were not printed.
-    while (helper_ending() && !g_later.empty()) {
-      report_outcome(g_later.front().report, Outcome::Failed);
-      g_later.pop_front();
-    }
-    if (g_later.empty()) {
-      g_later_scheduled = false;
-      return FALSE;
-    }
-    if (!G_TRYLOCK(yes_or_no)) return TRUE;
-    next = g_later.front();
-    g_later.pop_front();
-    output = g_later_output;
-    more = !g_later.empty();
-    g_later_scheduled = more;
-  }
-  removeFullScreen(output);
-  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-  GtkWidget *dialog =
-      gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_ERROR,
-                             GTK_BUTTONS_OK, "%s", next.text.c_str());
-  if (!next.detail.empty())
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", next.detail.c_str());
-  gtk_window_set_title(GTK_WINDOW(dialog), next.title.c_str());
-  attach_to_host(dialog);
-  g_showing = new Showing{window, dialog, next.report, false};
-  g_signal_connect(dialog, "response", G_CALLBACK(message_answered), g_showing);
-  g_signal_connect(dialog, "destroy", G_CALLBACK(message_destroyed), g_showing);
-  gtk_widget_show(dialog);
-  return more ? TRUE : FALSE;
-}
-
-void show_message_later(const std::string &title, const std::string &text,
-                        const std::string &detail, JobNumber report) {
-  std::lock_guard<std::mutex> guard(g_later_lock);
-  g_later.push_back(LaterMessage{title, text, detail, report});
-  if (g_later_scheduled) return;
-  g_later_scheduled = true;
-  gdk_threads_add_timeout(100, show_next_message, nullptr);
+void show_message_later(const Message &m, JobNumber report) {
+  std::lock_guard<std::mutex> guard(g_section_lock);
+  g_later.push_back(LaterMessage{m, report});
+  schedule_next_locked();
 }

@@ -1,33 +1,18 @@
+// The notice for a command the helper does not know, and the messages that come
+// instead of a dialog whose document cannot be had.
 #include <cstring>
 #include <string>
 
-#include "desktop/host_window.h"
 #include "jobs/handlers.h"
-
-// A hidden parent that only places a message.
-static GtkWidget *hidden_parent() {
-  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-  return window;
-}
-
-// Titles the message dialog, shows it over the host's window until the person closes
-// it (OK, Escape, the window's close button or a destruction from outside; the
-// answer is not needed), then destroys it and its hidden parent window.
-static void run_message(GtkWidget *window, GtkWidget *dialog, const char *title) {
-  gtk_window_set_title(GTK_WINDOW(dialog), title);
-  attach_to_host(dialog);
-  (void)run_dialog(dialog);
-  end_dialog(dialog);
-  gtk_widget_destroy(window);
-}
+#include "jobs/texts.h"
+#include "jobs/util.h"
 
 int notSupported() {
-  GtkWidget *window = hidden_parent();
-  GtkWidget *dialog =
-      gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
-                             GTK_BUTTONS_OK, "%s", _(kNoticeText));
-  run_message(window, dialog, _(kNoticeTitle));
+  Message m;
+  m.type = GTK_MESSAGE_INFO;
+  m.title = _(kNoticeTitle);
+  m.text = _(kNoticeText);
+  (void)show_message(nullptr, m);
   return 0;
 }
 
@@ -35,13 +20,12 @@ int notSupported() {
 // (the first line) came instead, and that nothing was printed or saved; why, when
 // given, comes before that.
 static void tell_nothing_done(const std::string &text, const char *why, bool printing) {
-  GtkWidget *window = hidden_parent();
-  GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT,
-                                             GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text.c_str());
-  std::string second = printing ? _(kNotPrintedText) : _(kNotSavedText);
-  if (why) second = std::string(why) + "\n" + second;
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", second.c_str());
-  run_message(window, dialog, printing ? kPrintDialogTitle : _(kSaveDialogTitle));
+  Message m;
+  m.title = printing ? kPrintDialogTitle : _(kSaveDialogTitle);
+  m.text = text;
+  m.detail = printing ? _(kNotPrintedText) : _(kNotSavedText);
+  if (why) m.detail = std::string(why) + "\n" + m.detail;
+  (void)show_message(nullptr, m);
 }
 
 int notWhole(const char *name, bool printing) {

@@ -2,6 +2,8 @@
 // waits for the person. Only documents a viewer shows are opened, told from their
 // bytes; the viewer gets a private, read-only copy of its own, so printing or
 // cancelling goes on without pulling the file from under it.
+#include "jobs/preview.h"
+
 #include <fcntl.h>
 #include <gio/gdesktopappinfo.h>
 #include <sys/stat.h>
@@ -11,20 +13,14 @@
 #include <string>
 
 #include "common/io.h"
-#include "desktop/host_window.h"
+#include "common/log_text.h"
 #include "files/document_kind.h"
 #include "files/held_files.h"
-#include "jobs/handlers.h"
+#include "files/names.h"
+#include "jobs/texts.h"
+#include "jobs/util.h"
 
 namespace {
-constexpr char kPreviewTitle[] = N_("Print Preview");
-constexpr char kNoPreviewText[] = N_("The document cannot be previewed.");
-// TRANSLATORS: %s is the kind of document, as the desktop describes it ("PDF document").
-constexpr char kNoViewerText[] = N_("No application is set up to open files of the type \"%s\".");
-// TRANSLATORS: %s is the kind of document, as the desktop describes it ("HTML document").
-constexpr char kNotShownText[] =
-    N_("Only PDF, PostScript, image and plain text documents are previewed. This document is of "
-       "the type \"%s\".");
 
 // Why a preview was not shown, in English for standard error and in the person's
 // language for the message.
@@ -159,12 +155,10 @@ void show_preview(GtkWindow *parent, const char *file) {
   if (open_preview(file, &why)) return;
   fprintf(stderr, "vandrel: cannot preview %s: %s\n", log_text(file).c_str(),
           log_text(why.log).c_str());
-  GtkWidget *message =
-      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_INFO,
-                             GTK_BUTTONS_OK, "%s", _(kNoPreviewText));
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message), "%s", why.shown.c_str());
-  gtk_window_set_title(GTK_WINDOW(message), _(kPreviewTitle));
-  attach_to_host(message);
-  (void)run_dialog(message);
-  end_dialog(message);
+  Message m;
+  m.type = GTK_MESSAGE_INFO;
+  m.title = _(kPreviewTitle);
+  m.text = _(kNoPreviewText);
+  m.detail = why.shown;
+  (void)show_message(parent, m);
 }

@@ -3,14 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "common/i18n.h"
+#include "common/log_text.h"
 #include "desktop/host_window.h"
+#include "files/names.h"
 #include "files/save_target.h"
 #include "jobs/handlers.h"
-
-// Texts the user sees.
-static const char kSaveFailedText[] = N_("The document could not be saved as \"%s\".");
-static const char kNotLocalText[] = N_("The chosen place is not a local file.");
+#include "jobs/texts.h"
+#include "jobs/util.h"
 
 // How much of a path the failure message shows: enough to recognise it, little
 // enough that the message fits any screen with its button.
@@ -27,14 +26,11 @@ static void show_save_error(GtkWindow *parent, const char *target, const char *l
   char *display = g_filename_display_name(target);
   std::string shown = shorten_middle(display, kShownPathChars);
   g_free(display);
-  GtkWidget *error =
-      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_ERROR,
-                             GTK_BUTTONS_OK, _(kSaveFailedText), shown.c_str());
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(error), "%s", shown_reason);
-  gtk_window_set_title(GTK_WINDOW(error), _(kSaveDialogTitle));
-  attach_to_host(error);
-  (void)run_dialog(error);
-  end_dialog(error);
+  Message m;
+  m.title = _(kSaveDialogTitle);
+  m.text = fill_in(_(kSaveFailedText), shown);
+  m.detail = shown_reason;
+  (void)show_message(parent, m);
 }
 
 // Points the chooser at the folder and name of the file it gave, so that a failed

@@ -3,37 +3,31 @@
 #include <cstdio>
 #include <ctime>
 
-#include "desktop/host_window.h"
+#include "common/log_text.h"
+#include "files/spool.h"
 #include "jobs/handlers.h"
+#include "jobs/print_job.h"
+#include "jobs/texts.h"
+#include "jobs/util.h"
+#include "printing/lp.h"
+#include "printing/print_server.h"
 
 namespace {
-// TRANSLATORS: the title of the message that says a document was not printed.
-constexpr char kNotPrintedTitle[] = N_("Not Printed");
-// TRANSLATORS: the button that opens the print dialog for a document that could not be
-// printed on the default printer.
-constexpr char kChoosePrinter[] = N_("Choose a _Printer...");
-constexpr int kResponseChoose = 1;
+// The answer of "Choose a Printer...".
+constexpr gint kResponseChoose = 1;
 }  // namespace
 
 // Tells the person that the document named name was not printed, and why, and asks
 // whether to choose a printer. Returns true when they want to. Reader thread, inside
 // a dialog section.
 static bool ask_to_choose(const char *name, const std::string &why) {
-  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-  GtkWidget *dialog =
-      gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_ERROR,
-                             GTK_BUTTONS_NONE, "%s", not_printed_text(name, true).c_str());
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", why.c_str());
-  gtk_dialog_add_buttons(GTK_DIALOG(dialog), _(kChoosePrinter), kResponseChoose, GTK_STOCK_CLOSE,
-                         GTK_RESPONSE_CLOSE, nullptr);
-  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
-  gtk_window_set_title(GTK_WINDOW(dialog), _(kNotPrintedTitle));
-  attach_to_host(dialog);
-  bool choose = run_dialog(dialog) == kResponseChoose;
-  end_dialog(dialog);
-  gtk_widget_destroy(window);
-  return choose;
+  Message m;
+  m.title = _(kNotPrintedTitle);
+  m.text = not_printed_text(name, true);
+  m.detail = why;
+  m.buttons = {{_(kChoosePrinter), kResponseChoose}, {GTK_STOCK_CLOSE, GTK_RESPONSE_CLOSE}};
+  m.default_response = GTK_RESPONSE_CLOSE;
+  return show_message(nullptr, m) == kResponseChoose;
 }
 
 Outcome print_default(const char *file, const char *name, JobNumber number, int pipe_to_write) {

@@ -2,20 +2,21 @@
 
 #include <cups/cups.h>
 
-#include <chrono>
 #include <mutex>
 #include <set>
-#include <thread>
 
 namespace {
+// How long a connection to the print server may take to be made: a local one answers
+// within milliseconds, so one that has not answered in this long is not running.
+constexpr int kConnectTimeoutMs = 5000;
+// A job's time-at-creation counts whole seconds, on the print server's clock: a job
+// made just after it was sent may show up to a second before, and on a busy machine
+// a second more.
+constexpr time_t kCreationSlackSeconds = 2;
+
 // Toolkit jobs already matched to a follower, so two jobs of one title are told apart.
 std::mutex g_claimed_lock;
 std::set<int> g_claimed;
-
-http_t *connect_server() {
-  return httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 5000,
-                      nullptr);
-}
 
 std::string printer_uri(const std::string &name) {
   char uri[HTTP_MAX_URI];
@@ -65,6 +66,13 @@ ipp_t *printer_attributes(http_t *http, const std::string &name) {
   return response;
 }
 
+}  // namespace
+
+http_t *connect_server() {
+  return httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                      kConnectTimeoutMs, nullptr);
+}
+
 bool printer_stopped(http_t *http, const std::string &name) {
   ipp_t *attrs = printer_attributes(http, name);
   bool stopped = attrs && integer_of(attrs, "printer-state") == IPP_PSTATE_STOPPED;
@@ -72,8 +80,13 @@ bool printer_stopped(http_t *http, const std::string &name) {
   return stopped;
 }
 
-// The id of the toolkit's job: the oldest job of ours on job.destination titled
-// job.title, made since it was sent, that no follower has claimed. 0 when none.
+std::string printer_state_message(http_t *http, const std::string &name) {
+  ipp_t *attrs = printer_attributes(http, name);
+  std::string message = attrs ? text_of(attrs, "printer-state-message") : "";
+  ippDelete(attrs);
+  return message;
+}
+
 int find_job(http_t *http, const FollowedJob &job) {
   static const char *const wanted[] = {"job-id", "job-name", "time-at-creation"};
   ipp_t *request = ippNewRequest(IPP_OP_GET_JOBS);
@@ -92,8 +105,8 @@ int find_job(http_t *http, const FollowedJob &job) {
   std::string name;
   // The jobs come one after another, each group ended by a separator (or the end).
   auto consider = [&] {
-    if (id > 0 && name == job.title && created + 2 >= job.sent && !g_claimed.count(id) &&
-        (found == 0 || id < found))
+    if (id > 0 && name == job.title && created + kCreationSlackSeconds >= job.sent &&
+        !g_claimed.count(id) && (found == 0 || id < found))
       found = id;
     id = created = 0;
     name.clear();
@@ -116,7 +129,6 @@ int find_job(http_t *http, const FollowedJob &job) {
   return found;
 }
 
-// The job's state and state message; state 0 when it could not be asked.
 int job_state(http_t *http, int job_id, std::string *message) {
   static const char *const wanted[] = {"job-state", "job-state-message"};
   ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
@@ -137,7 +149,6 @@ int job_state(http_t *http, int job_id, std::string *message) {
   ippDelete(response);
   return state;
 }
-}  // namespace
 
 DestinationFacts destination_facts(const std::string &name) {
   DestinationFacts facts;
@@ -166,37 +177,4 @@ DestinationFacts destination_facts(const std::string &name) {
   }
   httpClose(http);
   return facts;
-}
-
-void follow_job(const FollowedJob &job,
-                void (*on_failure)(const FollowedJob &job, const std::string &message)) {
-  std::thread([job, on_failure] {
-    FollowedJob followed = job;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kFollowSeconds);
-    JobVerdict verdict = JobVerdict::Going;
-    std::string message;
-    while (verdict == JobVerdict::Going && std::chrono::steady_clock::now() < until) {
-      if (http_t *http = connect_server()) {
-        if (followed.job_id == 0) followed.job_id = find_job(http, followed);
-        if (followed.job_id != 0) {
-          int state = job_state(http, followed.job_id, &message);
-          bool paused = state == kJobPending && printer_stopped(http, followed.destination);
-          verdict = verdict_of(state, paused);
-          // A filter's complaint is often the printer's message, not the job's.
-          if (verdict == JobVerdict::Failed && message.empty()) {
-            if (ipp_t *attrs = printer_attributes(http, followed.destination)) {
-              message = text_of(attrs, "printer-state-message");
-              ippDelete(attrs);
-            }
-          }
-        }
-        httpClose(http);
-      }
-      if (verdict == JobVerdict::Going) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    if (verdict == JobVerdict::Failed)
-      on_failure(followed, message);
-    else
-      report_outcome(followed.number, Outcome::Printed);
-  }).detach();
 }

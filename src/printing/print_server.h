@@ -1,13 +1,20 @@
-// Questions to the print server (libcups): why a destination refuses jobs, and what
-// became of a job it accepted. Every call opens its own connection and closes it, so
-// any thread may ask; none touches the toolkit.
+// Questions to the print server (libcups): why a destination refuses jobs, and where a
+// job it accepted stands. Each question is asked on a connection the caller opens
+// with connect_server (destination_facts opens its own), so any thread may ask; none
+// touches the toolkit.
 #pragma once
+
+#include <cups/cups.h>
 
 #include <ctime>
 #include <string>
 
 #include "channel/host_output.h"
 #include "printing/print_status.h"
+
+// A connection to the print server, or nullptr when none can be made within a few
+// seconds. The caller closes it with httpClose. Any thread.
+http_t *connect_server();
 
 // The facts about the destination named name ("" for the default destination, found
 // as lp finds it: $LPDEST, $PRINTER, lpoptions, the server's default). Blocks for at
@@ -24,14 +31,16 @@ struct FollowedJob {
   time_t sent = 0;          // when it was sent, to tell it from older jobs of that name
 };
 
-// How long a job is followed at most; a job still waiting or printing then counts as
-// printed.
-constexpr int kFollowSeconds = 180;
+// The id of the toolkit's job: the oldest job of ours on job.destination titled
+// job.title, made since it was sent, that no follower has claimed (it is claimed by
+// this call). 0 when none.
+int find_job(http_t *http, const FollowedJob &job);
 
-// Follows job on a thread of its own, asking for its state twice a second, until it
-// completed, was stopped, cancelled or aborted, waits for a paused printer, or
-// kFollowSeconds have passed. A job that did not complete is passed to on_failure with
-// the server's state message (English or the server's language; may be empty), which
-// then owns its report; any other end reports it Printed. Any thread.
-void follow_job(const FollowedJob &job,
-                void (*on_failure)(const FollowedJob &job, const std::string &message));
+// The state of job job_id (0 when it could not be asked) and its state message.
+int job_state(http_t *http, int job_id, std::string *message);
+
+// Whether the printer named name is stopped (paused).
+bool printer_stopped(http_t *http, const std::string &name);
+
+// The printer's state message, "" when it has none or is not known.
+std::string printer_state_message(http_t *http, const std::string &name);

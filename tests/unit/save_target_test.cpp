@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "files/names.h"
 #include "test_support.h"
 
 using unit::exists;

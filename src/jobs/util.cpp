@@ -1,6 +1,8 @@
-// Running a dialog so that its destruction by another client is survived.
+#include "jobs/util.h"
+
+#include "desktop/host_window.h"
 #include "ending.h"
-#include "jobs/handlers.h"
+#include "files/spool.h"
 
 namespace {
 // Kept on the dialog object while run_dialog holds its reference.
@@ -47,4 +49,39 @@ void end_dialog(GtkWidget *dialog) {
     g_object_unref(dialog);
     (void)gdk_error_trap_pop();  // waits for the X server's answers to all sent so far
   }
+}
+
+GtkWidget *make_message(GtkWindow *parent, const Message &m) {
+  GtkWidget *hidden = nullptr;
+  if (!parent) {
+    hidden = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_position(GTK_WINDOW(hidden), GTK_WIN_POS_CENTER);
+    parent = GTK_WINDOW(hidden);
+  }
+  GtkWidget *dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, m.type,
+                                             m.buttons.empty() ? GTK_BUTTONS_OK : GTK_BUTTONS_NONE,
+                                             "%s", m.text.c_str());
+  // The hidden window only places the message: it goes when the message goes.
+  if (hidden) g_signal_connect_swapped(dialog, "destroy", G_CALLBACK(gtk_widget_destroy), hidden);
+  if (!m.detail.empty())
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", m.detail.c_str());
+  for (const auto &button : m.buttons)
+    gtk_dialog_add_button(GTK_DIALOG(dialog), button.first.c_str(), button.second);
+  if (!m.buttons.empty()) gtk_dialog_set_default_response(GTK_DIALOG(dialog), m.default_response);
+  gtk_window_set_title(GTK_WINDOW(dialog), m.title.c_str());
+  attach_to_host(dialog);
+  return dialog;
+}
+
+gint show_message(GtkWindow *parent, const Message &m) {
+  GtkWidget *dialog = make_message(parent, m);
+  gint response = run_dialog(dialog);
+  end_dialog(dialog);
+  return response;
+}
+
+std::string documents_folder() {
+  const char *documents = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
+  if (documents && g_file_test(documents, G_FILE_TEST_IS_DIR)) return documents;
+  return home_folder();
 }

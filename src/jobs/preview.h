@@ -1,0 +1,11 @@
+// Print Preview: the document shown in the desktop's viewer while the print dialog
+// waits for the person.
+#pragma once
+
+#include <gtk/gtk.h>
+
+// Shows the spool file `file` for the print dialog's Preview button in the desktop's
+// default application for its content type; when that cannot be done, says why in a
+// message over parent. The file stays: the job goes on in the dialog. Reader thread,
+// inside the dialog section.
+void show_preview(GtkWindow *parent, const char *file);
