@@ -20,8 +20,18 @@ std::atomic<int> g_ending{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 // Wakes the main loop for the ending; written by request_ending.
 int g_end_pipe[2] = {-1, -1};
-// How long confirmed print jobs get, all together, to be handed to the print server.
+// How long confirmed print jobs get, all together, to be handed to the print server:
+// a large document reaches a local print server in a few seconds.
 constexpr gint64 kHandOverSeconds = 30;
+// How often the ending looks whether the reader has stopped and the jobs are handed
+// over: often enough that a helper with nothing to wait for ends at once.
+constexpr guint kSettleLookMs = 50;
+// How long the last blocks (reports, "end", "restorefullscreen") may wait for a host
+// that does not read: one that reads at all takes them within milliseconds.
+constexpr int kLastBlocksMs = 2000;
+// The backstop, for a main loop that cannot get on at all: the hand-over's time, the
+// last blocks' time and a little more.
+constexpr unsigned kBackstopSeconds = kHandOverSeconds + kLastBlocksMs / 1000 + 3;
 gint64 g_ending_since = 0;
 
 // The end itself: the files go, then the process, as the signal would have ended it.
@@ -55,6 +65,7 @@ gboolean ending_settled(gpointer data) {
   // A message that came from the main loop meanwhile has had no answer.
   output_restore_fullscreen();
   output_settle_pending();
+  (void)output_flush(kLastBlocksMs);
   fflush(stderr);
   end_now(g_ending.load());
 }
@@ -75,7 +86,7 @@ gboolean ending_requested(gint fd, GIOCondition condition, gpointer data) {
     if (GTK_IS_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
       gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
   g_list_free(windows);
-  gdk_threads_add_timeout(50, ending_settled, nullptr);
+  gdk_threads_add_timeout(kSettleLookMs, ending_settled, nullptr);
   gdk_threads_leave();
   return FALSE;
 }
@@ -86,6 +97,7 @@ gboolean ending_requested(gint fd, GIOCondition condition, gpointer data) {
 int display_gone(Display *display) {
   (void)display;
   output_restore_fullscreen();
+  (void)output_flush(kLastBlocksMs);
   remove_all_held_files();
   fprintf(stderr, "vandrel: the X display went away\n");
   fflush(stderr);
@@ -100,7 +112,7 @@ void request_ending(int sig) {
   int expected = 0;
   if (!g_ending.compare_exchange_strong(expected, sig)) end_now(sig);
   reader_stop();
-  alarm(static_cast<unsigned>(kHandOverSeconds) + 5);
+  alarm(kBackstopSeconds);
   if (g_end_pipe[1] >= 0) {
     ssize_t ignored = write(g_end_pipe[1], "", 1);
     (void)ignored;

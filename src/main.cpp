@@ -1,5 +1,6 @@
 // vandrel: prints or saves the documents a host application sends on standard input.
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "channel/host_output.h"
 #include "channel/reader.h"
 #include "common/i18n.h"
 #include "ending.h"
@@ -89,6 +91,18 @@ static void print_help() {
   g_option_context_free(context);
 }
 
+// The host has not read what came before: the main loop writes the waiting blocks
+// as the pipe takes them, so no thread ever waits for the host (host_output.h).
+static gboolean output_writable(gint fd, GIOCondition condition, gpointer data) {
+  (void)fd;
+  (void)condition;
+  (void)data;
+  return output_drain() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+// Called by the output, on any thread, when blocks wait for room in the pipe.
+static void watch_output(int fd) { g_unix_fd_add(fd, G_IO_OUT, output_writable, nullptr); }
+
 // A host may start us with any of descriptors 0, 1 and 2 closed. The next file
 // opened would then take that number: the toolkit's X connection as "standard error"
 // would get the trace lines written into it. /dev/null fills each gap first.
@@ -126,6 +140,7 @@ int main(int argc, char *argv[]) {
   gdk_threads_enter();
   gtk_init(&argc, &argv);
   install_ending();
+  output_on_backlog(watch_output);
 
   static int thread_param = 0;
   pthread_t reader;

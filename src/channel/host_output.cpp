@@ -1,10 +1,13 @@
 #include "channel/host_output.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -12,14 +15,26 @@
 #include "channel/wire.h"
 
 namespace {
-// Guards everything below; blocks are written while it is held.
+using Block = std::array<unsigned char, kControlMessageSize>;
+
+// How long output_flush waits at a time before it looks at the queue again.
+constexpr int kFlushLookMs = 10;
+
+// Guards everything below. Held only while a write that cannot block is made: the
+// pipe is asked for room first, and a pipe with room takes a whole block at once.
 std::mutex g_lock;
 int g_fd = -1;
 bool g_reports = false;
 bool g_pair_open = false;
 bool g_reader_done = false;
+bool g_closing = false;  // close the output once the queue is out
 bool g_broken = false;
+bool g_draining = false;  // someone has been asked to call output_drain
 void (*g_on_broken)() = nullptr;
+void (*g_on_backlog)(int fd) = nullptr;
+// Blocks waiting for room, oldest first; g_sent bytes of the first are out already.
+std::deque<Block> g_queue;
+size_t g_sent = 0;
 // Pending jobs: true once the print server has the document.
 std::map<JobNumber, bool> g_pending;
 // Jobs already reported, so that a late second report is dropped: every number
@@ -28,6 +43,13 @@ std::map<JobNumber, bool> g_pending;
 JobNumber g_reported_below = 1;
 std::set<JobNumber> g_reported;
 
+// What a locked call leaves to be done once the lock is released.
+struct After {
+  bool broken = false;
+  bool backlog = false;
+  int fd = -1;
+};
+
 bool reported_locked(JobNumber n) { return n < g_reported_below || g_reported.count(n) > 0; }
 
 void mark_reported_locked(JobNumber n) {
@@ -35,51 +57,71 @@ void mark_reported_locked(JobNumber n) {
   while (g_reported.count(g_reported_below)) g_reported.erase(g_reported_below++);
 }
 
-// Writes the whole block to fd. A pipe takes 512 bytes at once, so the host never
-// sees half a block; a write interrupted by a signal is tried again, and a host whose
-// end is non-blocking and momentarily full is waited for, since a lost message would
-// leave the host out of full-screen for good. False when the host's end is closed.
-bool write_block(int fd, const unsigned char *block) {
-  size_t sent = 0;
-  while (sent < kControlMessageSize) {
-    ssize_t n = write(fd, block + sent, kControlMessageSize - sent);
+// Closes the output once it has been asked to and nothing waits any more. Lock held.
+void close_if_done_locked() {
+  if (g_closing && g_queue.empty() && g_fd >= 0) {
+    close(g_fd);
+    g_fd = -1;
+  }
+}
+
+// Writes waiting blocks while the pipe has room for them, without ever waiting. A host
+// whose end is closed gets nothing more: the queue is dropped and on_broken is due.
+// Lock held.
+void flush_locked(After *after) {
+  while (!g_queue.empty() && g_fd >= 0) {
+    struct pollfd pfd = {g_fd, POLLOUT, 0};
+    int ready = poll(&pfd, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) break;  // no room: the rest waits
+    ssize_t n = write(g_fd, g_queue.front().data() + g_sent, kControlMessageSize - g_sent);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd pfd = {fd, POLLOUT, 0};
-      (void)poll(&pfd, 1, -1);
-    } else if (!(n < 0 && errno == EINTR)) {
-      return false;  // the host has gone; nothing more can reach it
+      g_sent += static_cast<size_t>(n);
+      if (g_sent == kControlMessageSize) {
+        g_queue.pop_front();
+        g_sent = 0;
+      }
+    } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (errno != EINTR) break;
+    } else {
+      // The host has gone; nothing more can reach it.
+      if (!g_broken && (n == 0 || errno == EPIPE)) after->broken = true;
+      g_broken = true;
+      g_queue.clear();
+      g_sent = 0;
     }
   }
-  return true;
-}
-
-// Sends text as one block. Lock held. False when it could not be delivered; a closed
-// host end is remembered, so on_broken is called once.
-bool send_locked(const char *text, bool *newly_broken) {
-  if (g_fd < 0) return false;
-  unsigned char block[kControlMessageSize];
-  make_control_message(text, block);
-  if (write_block(g_fd, block)) return true;
-  if (errno == EPIPE && !g_broken) {
-    g_broken = true;
-    *newly_broken = true;
+  close_if_done_locked();
+  if (!g_queue.empty() && !g_draining && g_fd >= 0) {
+    g_draining = true;
+    after->backlog = true;
+    after->fd = g_fd;
   }
-  return false;
 }
 
-// Sends "end" and closes the output once the reader is done and nothing is pending.
-// Lock held.
-void maybe_close_locked(bool *newly_broken) {
-  if (!g_reader_done || !g_pending.empty() || g_fd < 0) return;
-  if (g_reports) (void)send_locked("end", newly_broken);
-  close(g_fd);
-  g_fd = -1;
+// Queues the block for text and writes what can be written. Lock held. False when the
+// block can never be delivered.
+bool send_locked(const char *text, After *after) {
+  if (g_fd < 0 || g_broken) return false;
+  Block block;
+  make_control_message(text, block.data());
+  g_queue.push_back(block);
+  flush_locked(after);
+  return !g_broken;
 }
 
-void after_unlock(bool newly_broken) {
-  if (newly_broken && g_on_broken) g_on_broken();
+// Sends "end" and closes the output (once it is out) when the reader is done and
+// nothing is pending. Lock held.
+void maybe_close_locked(After *after) {
+  if (!g_reader_done || !g_pending.empty() || g_fd < 0 || g_closing) return;
+  if (g_reports) (void)send_locked("end", after);
+  g_closing = true;
+  close_if_done_locked();
+}
+
+void after_unlock(const After &after) {
+  if (after.broken && g_on_broken) g_on_broken();
+  if (after.backlog && g_on_backlog) g_on_backlog(after.fd);
 }
 }  // namespace
 
@@ -113,22 +155,36 @@ void output_on_broken(void (*on_broken)()) {
   g_on_broken = on_broken;
 }
 
+void output_on_backlog(void (*on_backlog)(int fd)) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_on_backlog = on_backlog;
+}
+
 void output_start(int pipe_to_write, bool reports) {
-  bool newly_broken = false;
+  After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     g_fd = pipe_to_write;
     g_reports = reports;
-    if (reports) (void)send_locked("ready", &newly_broken);
+    g_pair_open = g_reader_done = g_closing = g_broken = g_draining = false;
+    g_queue.clear();
+    g_sent = 0;
+    g_pending.clear();
+    g_reported.clear();
+    g_reported_below = 1;
+    if (reports) (void)send_locked("ready", &after);
   }
-  after_unlock(newly_broken);
+  after_unlock(after);
 }
 
 void output_restore_fullscreen() {
-  std::lock_guard<std::mutex> guard(g_lock);
-  bool newly_broken = false;
-  if (g_pair_open) (void)send_locked(kRestoreFullScreen, &newly_broken);
-  g_pair_open = false;
+  After after;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_pair_open) (void)send_locked(kRestoreFullScreen, &after);
+    g_pair_open = false;
+  }
+  after_unlock(after);
 }
 
 bool output_reader_finished() {
@@ -137,16 +193,54 @@ bool output_reader_finished() {
 }
 
 bool send_block(int pipe_to_write, const char *word) {
-  bool newly_broken = false, sent = false;
+  After after;
+  bool sent = false;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     // A descriptor number that is no longer ours may name another file by now.
-    if (pipe_to_write == g_fd) sent = send_locked(word, &newly_broken);
+    if (pipe_to_write == g_fd && !g_closing) sent = send_locked(word, &after);
     if (strcmp(word, kRemoveFullScreen) == 0) g_pair_open = true;
     if (strcmp(word, kRestoreFullScreen) == 0) g_pair_open = false;
   }
-  after_unlock(newly_broken);
+  after_unlock(after);
   return sent;
+}
+
+bool output_drain() {
+  After after;
+  bool waiting;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    flush_locked(&after);
+    waiting = !g_queue.empty() && g_fd >= 0;
+    // The caller looks again while blocks wait: nobody else needs to be asked.
+    after.backlog = false;
+    g_draining = waiting;
+  }
+  after_unlock(after);
+  return waiting;
+}
+
+bool output_flush(int timeout_ms) {
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    int fd;
+    {
+      std::lock_guard<std::mutex> guard(g_lock);
+      After ignored;
+      flush_locked(&ignored);
+      if (g_queue.empty() || g_fd < 0) return true;
+      fd = g_fd;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long waited_ms =
+        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (waited_ms >= timeout_ms) return false;
+    // Another thread may write meanwhile, so the wait is short and the look repeated.
+    struct pollfd pfd = {fd, POLLOUT, 0};
+    (void)poll(&pfd, 1, kFlushLookMs);
+  }
 }
 
 void job_pending(JobNumber n) {
@@ -163,16 +257,16 @@ void job_handed_over(JobNumber n) {
 
 void report_outcome(JobNumber n, Outcome outcome) {
   if (n == 0 || outcome == Outcome::Pending) return;
-  bool newly_broken = false;
+  After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     if (reported_locked(n)) return;
     mark_reported_locked(n);
     g_pending.erase(n);
-    if (g_reports) (void)send_locked(report_text(n, outcome).c_str(), &newly_broken);
-    maybe_close_locked(&newly_broken);
+    if (g_reports) (void)send_locked(report_text(n, outcome).c_str(), &after);
+    maybe_close_locked(&after);
   }
-  after_unlock(newly_broken);
+  after_unlock(after);
 }
 
 size_t jobs_not_handed_over() {
@@ -184,26 +278,26 @@ size_t jobs_not_handed_over() {
 }
 
 void output_reader_done() {
-  bool newly_broken = false;
+  After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     g_reader_done = true;
-    maybe_close_locked(&newly_broken);
+    maybe_close_locked(&after);
   }
-  after_unlock(newly_broken);
+  after_unlock(after);
 }
 
 void output_settle_pending() {
-  bool newly_broken = false;
+  After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
     for (const auto &job : g_pending) {
       mark_reported_locked(job.first);
       Outcome outcome = job.second ? Outcome::Printed : Outcome::Failed;
-      if (g_reports) (void)send_locked(report_text(job.first, outcome).c_str(), &newly_broken);
+      if (g_reports) (void)send_locked(report_text(job.first, outcome).c_str(), &after);
     }
     g_pending.clear();
-    maybe_close_locked(&newly_broken);
+    maybe_close_locked(&after);
   }
-  after_unlock(newly_broken);
+  after_unlock(after);
 }

@@ -1,8 +1,10 @@
 // What the helper writes to the host on its standard output: 512-byte control messages
-// and, for a host that started it with --report, job reports in the same form. Every
-// block is written whole under one lock, so blocks from the reader thread and from the
-// UI thread (a print job that completes later) never interleave. Plain POSIX: no
-// toolkit, so unit tests drive it on a pipe of their own.
+// and, for a host that started it with --report, job reports in the same form. Blocks
+// go out whole and in the order they were sent, from any thread, and no thread ever
+// waits for the host to read: a block the pipe has no room for waits in a queue until
+// output_drain finds room (the main loop calls it when the pipe is writable, see
+// output_on_backlog). Plain POSIX: no toolkit, so unit tests drive it on a pipe of
+// their own.
 #pragma once
 
 #include <cstddef>
@@ -21,14 +23,19 @@ const char *outcome_word(Outcome outcome);
 // The text of a job report block: "job N WORD".
 std::string report_text(JobNumber n, Outcome outcome);
 
-// Takes over pipe_to_write, which output_reader_done closes in the end. With reports
-// on, "ready" is sent at once: the caller has installed its stop handler. Reader
-// thread, before any other call here but output_on_broken.
-void output_start(int pipe_to_write, bool reports);
-
-// on_broken is called (once, on the writing thread, outside the lock) when a block
-// cannot be delivered because the host's end is closed. Before output_start.
+// on_broken is called (once, outside the lock, on the thread that found it) when a
+// block cannot be delivered because the host's end is closed. on_backlog is called
+// (outside the lock) when blocks are left waiting for room in the pipe and nothing
+// is yet set to drain them: the caller then calls output_drain whenever the pipe may
+// take more, until it returns false. Either may be null. Before output_start.
 void output_on_broken(void (*on_broken)());
+void output_on_backlog(void (*on_backlog)(int fd));
+
+// Takes over pipe_to_write, which is closed once the reader is done and every job has
+// its outcome and every block is out (or cannot be delivered). With reports on,
+// "ready" is sent at once: the caller has installed its stop handler. A new start
+// forgets everything of the last one. Reader thread, at its start.
+void output_start(int pipe_to_write, bool reports);
 
 // Sends "restorefullscreen" if a "removefullscreen" is still without it: for a helper
 // that must end at once. Any thread.
@@ -37,10 +44,19 @@ void output_restore_fullscreen();
 // True once output_reader_done has been called. Any thread.
 bool output_reader_finished();
 
-// Writes one block holding word to pipe_to_write, whole, waiting for room as long as
-// the host takes. Returns false when it could not be delivered: the host's end is
-// closed, or the output has been closed already. Any thread.
+// Sends one block holding word on pipe_to_write: written at once when the pipe has
+// room, else queued behind the blocks before it. False when it can never be delivered:
+// the host's end is closed, or the output is closed already (or pipe_to_write is no
+// longer the output). Any thread; never waits for the host.
 bool send_block(int pipe_to_write, const char *word);
+
+// Writes what waits while the pipe has room. Returns true while blocks still wait (the
+// caller looks again once the pipe is writable), false when none does. Any thread.
+bool output_drain();
+
+// Waits up to timeout_ms for the waiting blocks to go out: for a helper that is about
+// to end. True when none is left. Any thread.
+bool output_flush(int timeout_ms);
 
 // A job whose outcome comes after its handler has returned. Until handed_over, the
 // print server does not have the document yet: an ending helper waits for that. Any
@@ -57,7 +73,8 @@ void report_outcome(JobNumber n, Outcome outcome);
 size_t jobs_not_handed_over();
 
 // The reader has stopped: no job is added any more. Once every pending job has its
-// outcome, "end" is sent (reports on) and the output is closed. Any thread.
+// outcome, "end" is sent (reports on) and the output is closed when it is out. Any
+// thread.
 void output_reader_done();
 
 // For a helper that is ending now: every job still pending gets its outcome (Printed

@@ -1,0 +1,121 @@
+// The output to the host: blocks whole and in order, each job reported once, "end" and
+// the close when all is told, and no thread ever waiting for a host that does not read.
+#include "channel/host_output.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "channel/wire.h"
+#include "host/frames.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+// A pipe whose writing end the output takes over (and closes), and what reached its
+// reading end.
+struct HostPipe {
+  int read_end = -1, write_end = -1;
+  HostPipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) read_end = fds[0], write_end = fds[1];
+  }
+  ~HostPipe() {
+    if (read_end >= 0) close(read_end);
+  }
+  // The words of the blocks that can be read now; *closed says whether the output has
+  // been closed.
+  Words take(bool *closed = nullptr) {
+    std::string got;
+    int flags = fcntl(read_end, F_GETFL);
+    fcntl(read_end, F_SETFL, flags | O_NONBLOCK);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(read_end, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    if (closed) *closed = n == 0;
+    fcntl(read_end, F_SETFL, flags);
+    EXPECT_EQ(0u, got.size() % kControlMessageSize) << "only whole blocks";
+    return control_words(got);
+  }
+};
+
+int g_backlog_fd = -1;
+int g_broken_calls = 0;
+
+TEST(HostOutput, EachJobIsReportedOnceAndEndClosesTheOutputWhenAllIsTold) {
+  HostPipe host;
+  output_start(host.write_end, true);
+  EXPECT_FALSE(send_block(host.read_end, kRemoveFullScreen)) << "not the output's descriptor";
+  EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
+  job_pending(2);
+  job_pending(3);
+  report_outcome(1, Outcome::Saved);
+  report_outcome(1, Outcome::Failed);   // a job is reported once
+  report_outcome(0, Outcome::Printed);  // a job numbered 0 never
+  report_outcome(2, Outcome::Pending);  // nor an outcome still to come
+  output_reader_done();
+  bool closed = false;
+  EXPECT_EQ((Words{"ready", "removefullscreen", "job 1 saved"}), host.take(&closed));
+  EXPECT_FALSE(closed) << "jobs 2 and 3 are pending";
+  report_outcome(2, Outcome::Printed);
+  EXPECT_EQ((Words{"job 2 printed"}), host.take(&closed));
+  // An ending helper settles what is left: the print server did not have job 3 yet.
+  output_settle_pending();
+  EXPECT_EQ((Words{"job 3 failed", "end"}), host.take(&closed));
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(send_block(host.write_end, kRestoreFullScreen)) << "the output is closed";
+}
+
+TEST(HostOutput, AHostThatDoesNotReadKeepsNobodyWaitingAndLosesNothing) {
+  HostPipe host;
+  // The smallest pipe the kernel makes: one page, eight blocks.
+  ASSERT_GT(fcntl(host.write_end, F_SETPIPE_SZ, 4096), 0);
+  output_on_backlog([](int fd) { g_backlog_fd = fd; });
+  output_start(host.write_end, false);
+  // Each call returns at once although the pipe is full: with a write that waited for
+  // room, this thread (and the test) would hang here.
+  Words sent;
+  for (int i = 0; i < 40; ++i) {
+    sent.push_back("block " + std::to_string(i));
+    EXPECT_TRUE(send_block(host.write_end, sent.back().c_str()));
+  }
+  EXPECT_EQ(host.write_end, g_backlog_fd) << "someone is asked to drain the rest";
+  // The host reads at last: what waited goes out as the pipe takes it, whole and in order.
+  Words got;
+  bool waiting = true;
+  while (waiting) {
+    Words now = host.take();
+    got.insert(got.end(), now.begin(), now.end());
+    waiting = output_drain();
+  }
+  Words rest = host.take();
+  got.insert(got.end(), rest.begin(), rest.end());
+  EXPECT_EQ(sent, got);
+  output_reader_done();
+  bool closed = false;
+  EXPECT_TRUE(host.take(&closed).empty());
+  EXPECT_TRUE(closed);
+  output_on_backlog(nullptr);
+}
+
+TEST(HostOutput, AClosedHostEndIsToldOnceAndNothingMoreIsWritten) {
+  signal(SIGPIPE, SIG_IGN);  // as the toolkit leaves it in the helper
+  HostPipe host;
+  output_on_broken([] { ++g_broken_calls; });
+  output_start(host.write_end, true);
+  close(host.read_end);
+  host.read_end = -1;
+  EXPECT_FALSE(send_block(host.write_end, kRemoveFullScreen));
+  report_outcome(1, Outcome::Saved);
+  EXPECT_EQ(1, g_broken_calls);
+  EXPECT_TRUE(output_flush(0)) << "nothing is left waiting for a host that has gone";
+  output_reader_done();
+  output_on_broken(nullptr);
+}
+
+}  // namespace
