@@ -126,23 +126,12 @@ void after_unlock(const After &after) {
 }  // namespace
 
 const char *outcome_word(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::Printed:
-      return "printed";
-    case Outcome::Saved:
-      return "saved";
-    case Outcome::Cancelled:
-      return "cancelled";
-    case Outcome::Failed:
-      return "failed";
-    case Outcome::Unsupported:
-      return "unsupported";
-    case Outcome::Skipped:
-      return "skipped";
-    case Outcome::Pending:
-      break;
-  }
-  return nullptr;
+  // In the order of Outcome; Pending, the last, has no word.
+  static const char *const kWords[] = {"printed",     "saved",   "cancelled", "failed",
+                                       "unsupported", "skipped", nullptr};
+  static_assert(sizeof kWords / sizeof kWords[0] == static_cast<size_t>(Outcome::Pending) + 1,
+                "a word for every outcome");
+  return kWords[static_cast<size_t>(outcome)];
 }
 
 std::string report_text(JobNumber n, Outcome outcome) {

@@ -10,12 +10,15 @@ constexpr int kFrameAnswerWaitMs = 100;
 // How long a host that has left full-screen must keep one size to count as settled,
 // in polling steps: a window manager may move it a moment after it changed the state.
 constexpr int kSettledSteps = 10;
+// How many of a window's _NET_WM_STATE items are read: a window has a handful of
+// states, and these are more than any window manager sets.
+constexpr uint32_t kMaxWindowStates = 64;
 }  // namespace
 
 // Whether w is in the full-screen state.
 static bool is_full_screen(xcb_connection_t *c, const Atoms &atoms, uint32_t w) {
-  // A window has a handful of states; 64 are more than any window manager sets.
-  std::vector<uint32_t> states = take_items(c, ask_property(c, {w}, atoms.net_state, 64)[0]);
+  std::vector<uint32_t> states =
+      take_items(c, ask_property(c, {w}, atoms.net_state, kMaxWindowStates)[0]);
   return std::find(states.begin(), states.end(), atoms.full_screen) != states.end();
 }
 

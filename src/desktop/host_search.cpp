@@ -14,6 +14,9 @@ namespace {
 // How deep below the root the client windows are looked for: inside a window
 // manager's frame, or inside a frame inside a container.
 constexpr int kClientDepth = 4;
+// How much of WM_CLIENT_MACHINE is read, in 4-byte items: host names are short, and
+// 256 bytes are plenty.
+constexpr uint32_t kMachineNameItems = 64;
 }  // namespace
 
 // Describes those of windows whose _NET_WM_PID (pids, in the same order) is one of
@@ -39,8 +42,8 @@ static std::vector<WindowCandidate> describe(xcb_connection_t *c, const Atoms &a
     geometries.push_back(xcb_get_geometry(c, w));
   }
   std::vector<xcb_get_property_cookie_t> states = ask_property(c, ours, atoms.wm_state, 1);
-  // Host names are short; 256 bytes is plenty.
-  std::vector<xcb_get_property_cookie_t> machines = ask_property(c, ours, atoms.client_machine, 64);
+  std::vector<xcb_get_property_cookie_t> machines =
+      ask_property(c, ours, atoms.client_machine, kMachineNameItems);
 
   std::vector<WindowCandidate> candidates;
   for (size_t i = 0; i < ours.size(); ++i) {

@@ -31,6 +31,10 @@ constexpr char kHiddenPrefix[] = "held-";
 // The random part of those names and of set-up names.
 constexpr size_t kRandomLetters = 10;
 
+// How far "name-2.ext", "name-3.ext"... go before a job gives up on its name: a
+// person keeps a few files of one name, not a thousand.
+constexpr int kMaxNameNumber = 1000;
+
 // How many files one helper may hold at once: print jobs waiting for the print
 // server, a document to save, previews. Far more than a person can keep in flight.
 constexpr int kMaxHeld = 256;
@@ -217,7 +221,7 @@ int hold_new_file(const HelperFolder &f, const char *component, char fullname[kT
   // Marks made for names that turned out to be taken by something not a helper's:
   // they keep the file named until it has its place, then go.
   std::vector<std::string> stray;
-  for (int n = 1; n <= 1000 && !named; ++n) {
+  for (int n = 1; n <= kMaxNameNumber && !named; ++n) {
     name = component ? fit_file_name(component, n > 1 ? "-" + std::to_string(n) : "", kMaxFileName)
                      : random_name(kHiddenPrefix, kRandomLetters);
     if (f.path.size() + 1 + name.size() > kTextSize - 1) {

@@ -38,9 +38,14 @@ std::string cut_at_character(const std::string &text, size_t max_bytes) {
   return text.substr(0, cut);
 }
 
-std::string fit_file_name(const std::string &name, const std::string &suffix, size_t max_bytes) {
+size_t extension_start(const std::string &name) {
   size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaxExtension) dot = name.size();
+  if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaxExtension) return name.size();
+  return dot;
+}
+
+std::string fit_file_name(const std::string &name, const std::string &suffix, size_t max_bytes) {
+  size_t dot = extension_start(name);
   std::string extension = name.substr(dot);
   size_t room = max_bytes - std::min(max_bytes, extension.size() + suffix.size());
   return cut_at_character(name.substr(0, dot), room) + suffix + extension;

@@ -17,6 +17,10 @@ constexpr size_t kMaxFileName = 255;
 // text, cut to at most max_bytes bytes without splitting a UTF-8 character. Any thread.
 std::string cut_at_character(const std::string &text, size_t max_bytes);
 
+// Where name's extension (its file type) begins: at its last dot, unless that is its
+// first byte or more than 32 bytes from its end; name.size() when it has none.
+size_t extension_start(const std::string &name);
+
 // name with suffix put before its extension (the last dot and at most 31 bytes after
 // it, not a leading dot), the part before the extension cut at a UTF-8 character
 // boundary so that the whole fits max_bytes. Any thread.

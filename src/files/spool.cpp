@@ -88,6 +88,10 @@ int spool_create(const char *homedir, const char *fname2, char fullname[kTextSiz
   return fd;
 }
 
+// What a document to save adds to its folder's path: "/.vandrel-held/held-" and
+// its random letters, with room to spare.
+constexpr size_t kHiddenPathRoom = 32;
+
 // The places a document to save may wait in, best first: the person's spool folder
 // (usually on the file system of their documents, so that a save there is a rename),
 // then the private folders of our own.
@@ -112,7 +116,8 @@ int temp_create_after(const char *homedir, const char *failed, char fullname[kTe
   for (size_t i = first; i < places.size(); ++i) {
     HelperFolder folder;
     std::string why;
-    if (places[i].size() + 32 > kTextSize || !open_helper_folder(places[i], true, &folder, &why))
+    if (places[i].size() + kHiddenPathRoom > kTextSize ||
+        !open_helper_folder(places[i], true, &folder, &why))
       continue;
     sweep_helper_folder(folder);
     int fd = hold_new_file(folder, nullptr, fullname);

@@ -25,6 +25,14 @@
 
 using Clock = std::chrono::steady_clock;
 
+// How often the host looks whether the helper has gone quiet or ended.
+constexpr std::chrono::milliseconds kLookEvery{20};
+// How long the output watcher waits for data before it looks whether it is to quit.
+constexpr int kQuitLookMs = 100;
+// How long an ending helper gets after SIGTERM before SIGKILL: its own ending hands
+// confirmed print jobs over for up to half a minute, and takes a few seconds more.
+constexpr std::chrono::seconds kEndingWait{60};
+
 static const char kUsage[] =
     "Usage: vandrel-host [--helper PATH] [--command WORD] [--name NAME]\n"
     "                    [--stop=signal|eof] [--wait SECONDS] FILE...\n"
@@ -253,7 +261,7 @@ static void watch_output(Watch *w) {
   char buf[4096];
   for (;;) {
     pollfd p = {w->fd, POLLIN, 0};
-    int ready = poll(&p, 1, 100);
+    int ready = poll(&p, 1, kQuitLookMs);
     if ((ready == 0 && w->quit) || (ready < 0 && errno != EINTR)) break;
     if (ready <= 0) continue;
     ssize_t got = read(w->fd, buf, sizeof buf);
@@ -284,7 +292,7 @@ static void wait_settled(Watch *w, double wait_seconds, Clock::time_point since,
       Clock::time_point last = w->last_message > since ? w->last_message : since;
       if (w->helper_gone || (w->open_dialogs == 0 && Clock::now() - last >= quiet)) return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(kLookEvery);
   }
 }
 
@@ -308,8 +316,9 @@ static bool end_helper(pid_t pid) {
     return false;
   }
   kill(pid, SIGTERM);
-  for (int i = 0; i < 3000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (auto until = Clock::now() + kEndingWait;
+       Clock::now() < until && waitpid(pid, &status, WNOHANG) == 0;)
+    std::this_thread::sleep_for(kLookEvery);
   if (waitpid(pid, &status, WNOHANG) == 0) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);

@@ -43,8 +43,7 @@ std::string copy_name(const char *file, const char *extension) {
   char *b = g_path_get_basename(file);
   std::string base = b;
   g_free(b);
-  size_t dot = base.rfind('.');
-  if (dot != std::string::npos && dot > 0 && base.size() - dot <= 32) base.erase(dot);
+  base.erase(extension_start(base));
   return fit_file_name(base + " (preview)" + extension, "", kMaxFileName);
 }
 

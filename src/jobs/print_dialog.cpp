@@ -32,29 +32,18 @@ static DialogChoices choices_of(GtkPrintSettings *settings, GtkPageSetup *page_s
       choices.ranges.push_back(PageRange{ranges[i].start, ranges[i].end});
     g_free(ranges);
   }
-  switch (gtk_print_settings_get_page_set(settings)) {
-    case GTK_PAGE_SET_EVEN:
-      choices.page_set = PageSet::Even;
-      break;
-    case GTK_PAGE_SET_ODD:
-      choices.page_set = PageSet::Odd;
-      break;
-    default:
-      break;
-  }
-  switch (page_setup ? gtk_page_setup_get_orientation(page_setup) : GTK_PAGE_ORIENTATION_PORTRAIT) {
-    case GTK_PAGE_ORIENTATION_LANDSCAPE:
-      choices.orientation = Orientation::Landscape;
-      break;
-    case GTK_PAGE_ORIENTATION_REVERSE_LANDSCAPE:
-      choices.orientation = Orientation::ReverseLandscape;
-      break;
-    case GTK_PAGE_ORIENTATION_REVERSE_PORTRAIT:
-      choices.orientation = Orientation::ReversePortrait;
-      break;
-    default:
-      break;
-  }
+  GtkPageSet set = gtk_print_settings_get_page_set(settings);
+  choices.page_set = set == GTK_PAGE_SET_EVEN  ? PageSet::Even
+                     : set == GTK_PAGE_SET_ODD ? PageSet::Odd
+                                               : PageSet::All;
+  // The toolkit's orientations and ours come in the same order.
+  static_assert(
+      GTK_PAGE_ORIENTATION_LANDSCAPE == static_cast<int>(Orientation::Landscape) &&
+          GTK_PAGE_ORIENTATION_REVERSE_PORTRAIT == static_cast<int>(Orientation::ReversePortrait) &&
+          GTK_PAGE_ORIENTATION_REVERSE_LANDSCAPE == static_cast<int>(Orientation::ReverseLandscape),
+      "one order of orientations");
+  if (page_setup)
+    choices.orientation = static_cast<Orientation>(gtk_page_setup_get_orientation(page_setup));
   return choices;
 }
 

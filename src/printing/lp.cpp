@@ -13,6 +13,17 @@
 #include "common/log_text.h"
 #include "files/spool.h"
 
+namespace {
+// The exit status of a child that could not run its program, as shells give it.
+constexpr int kExecFailed = 127;
+// Where a kernel without close_range stops the closing of inherited descriptors: far
+// above the descriptors a process like ours has open.
+constexpr int kMaxDescriptor = 65536;
+// The largest job number read from lp's line: print servers count far lower, and it
+// keeps the number within an int.
+constexpr int kMaxJobId = 1000000000;
+}  // namespace
+
 pid_t start_child(const char *program, char *const argv[], int in_fd, int out_fd, int err_fd) {
   pid_t pid = fork();
   if (pid != 0) return pid;
@@ -22,17 +33,17 @@ pid_t start_child(const char *program, char *const argv[], int in_fd, int out_fd
   int wanted[3] = {in_fd, out_fd, err_fd};
   for (int i = 0; i < 3; ++i) {
     int moved = fcntl(wanted[i], F_DUPFD, 3);
-    if (moved < 0) _exit(127);
+    if (moved < 0) _exit(kExecFailed);
     wanted[i] = moved;
   }
   for (int i = 0; i < 3; ++i)
-    if (dup2(wanted[i], i) < 0) _exit(127);
+    if (dup2(wanted[i], i) < 0) _exit(kExecFailed);
   // The toolkit opens files without close-on-exec (a print job's spool file, say): none
   // of them is the print command's business.
   if (close_range(3, ~0U, 0) != 0)
-    for (int fd = 3; fd < 65536; ++fd) (void)close(fd);
+    for (int fd = 3; fd < kMaxDescriptor; ++fd) (void)close(fd);
   execv(program, argv);
-  _exit(127);
+  _exit(kExecFailed);
 }
 
 LpRequest parse_request_id(const std::string &output) {
@@ -47,7 +58,7 @@ LpRequest parse_request_id(const std::string &output) {
   if (dash == std::string::npos || dash == 0 || dash + 1 == id.size()) return request;
   int number = 0;
   for (size_t i = dash + 1; i < id.size(); ++i) {
-    if (id[i] < '0' || id[i] > '9' || number > 100000000) return request;
+    if (id[i] < '0' || id[i] > '9' || number > kMaxJobId / 10) return request;
     number = number * 10 + (id[i] - '0');
   }
   request.destination = id.substr(0, dash);
