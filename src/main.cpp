@@ -1,4 +1,6 @@
 // vandrel: prints or saves the documents a host application sends on standard input.
+// What runs at the same time (threads, locks, main-loop sources, signal handlers)
+// and who may touch what: docs/design.md.
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
