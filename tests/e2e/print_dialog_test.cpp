@@ -475,7 +475,7 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
     std::string file = dir.path + "/" + row.name + ".pdf";
     write_file(file, as_string(doc));
     std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, row.lp);
-    ASSERT_NE(from_lp, "");
+    ASSERT_NE(from_lp.find("\nPages: "), std::string::npos) << from_lp;
     Helper h({std::string("PRINTER=") + kFilteredQueue});
     h.send(conversation("adobeprintdialog", std::string("dialog-") + row.name, doc));
     std::string w = wait_window("Vandrel Dialog");
