@@ -297,6 +297,22 @@ std::string printer_got_from_lp(const std::string &file, const std::string &job_
   return status == 0 ? printer_got(job_name) : "";
 }
 
+static std::string access_log() { return g_servers.cups_dir + "/log/access_log"; }
+
+size_t print_server_log_mark() { return read_file(access_log()).size(); }
+
+bool wait_print_dialog_ready(size_t mark, const std::string &queue, Seconds deadline) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  do {
+    std::string log = read_file(access_log());
+    size_t ppd = log.find("\"GET /printers/" + queue + ".ppd ", mark);
+    if (ppd != std::string::npos && log.find(" CUPS-Get-Printers ", ppd) != std::string::npos)
+      return true;
+    std::this_thread::sleep_for(100ms);
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
 // ---- the helper ------------------------------------------------------------------
 
 // VANDREL_HELPER, when set, names the helper to test (an installed one, say).

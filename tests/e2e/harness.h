@@ -74,6 +74,8 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline = kDeadl
 // Waits until no job of the print server is pending or being printed.
 void wait_print_server_idle(Seconds deadline = kDeadline);
 
+// The print server's default queue, raw.
+constexpr char kRawQueue[] = "vandrel-raw";
 // The driverless queue in front of the private IPP Everywhere printer (real filters).
 constexpr char kFilteredQueue[] = "vandrel-ipp";
 // What that printer got for the job named job_name, as recorded by the print server's
@@ -141,6 +143,14 @@ struct Helper {
   // -1 when it is still running after deadline.
   int wait_exit(Seconds deadline = kDeadline);
 };
+
+// Where the print server's access log (a line per request it served) ends now.
+size_t print_server_log_mark();
+// Waits until a print dialog opened after mark has loaded the details of queue, its
+// selected printer, and so offers that printer's choices and takes Print: the server
+// has answered the request for the queue's PPD, and the dialog has asked for its list
+// of printers since, which the toolkit does only once it has handled that answer.
+bool wait_print_dialog_ready(size_t mark, const std::string &queue, Seconds deadline = kDeadline);
 
 // Dialog handling with xdotool on the private display.
 // Waits for a visible window named exactly title; returns its id or "".

@@ -475,13 +475,14 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
     std::string file = dir.path + "/" + row.name + ".pdf";
     write_file(file, as_string(doc));
     std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, row.lp);
-    ASSERT_NE(from_lp, "");
+    ASSERT_NE(from_lp.find("\nPages: "), std::string::npos) << from_lp;
     Helper h({std::string("PRINTER=") + kFilteredQueue});
+    size_t mark = print_server_log_mark();
     h.send(conversation("adobeprintdialog", std::string("dialog-") + row.name, doc));
     std::string w = wait_window("Vandrel Dialog");
     ASSERT_FALSE(w.empty());
-    // The dialog takes keys once it has found its printers.
-    std::this_thread::sleep_for(1s);
+    // The printer's choices are there once the dialog has its details.
+    ASSERT_TRUE(wait_print_dialog_ready(mark, kFilteredQueue)) << h.err_text();
     press(w, row.keys);
     // Back to the first tab, where Return prints (a choice list would take it).
     if (row.keys[0] == "ctrl+Page_Down") press(w, {"ctrl+Page_Up"});
@@ -526,10 +527,11 @@ TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
     SCOPED_TRACE(c.queue);
     RefusingQueue queue(c.queue, c.deny_user);
     Helper h({std::string("PRINTER=") + c.queue}, "", {}, {"--report"});
+    size_t mark = print_server_log_mark();
     h.send(conversation("adobeprintdialog", "Refused.pdf", sample_pdf(1, c.queue)));
     std::string w = wait_window("Vandrel Dialog");
     ASSERT_FALSE(w.empty());
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(wait_print_dialog_ready(mark, c.queue)) << h.err_text();
     if (!c.deny_user) queue.reject();
     ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
     ASSERT_TRUE(h.wait_err(std::string("vandrel: the print server refused Refused.pdf: ") + c.why))
@@ -554,11 +556,12 @@ TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
 TEST(PrintDialog, PrintToFileWritesOnlyTheWholeDocumentInItsOwnFormat) {
   Helper h;
   Bytes doc = sample_pdf(3, "file");
+  size_t mark = print_server_log_mark();
   h.send(conversation("adobeprintdialog", "Whole.pdf", doc));
   std::string w = wait_window("Vandrel Dialog");
   ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
   // "Print to File", then pages 2 only: not what it can write; the dialog comes back.
-  std::this_thread::sleep_for(1s);
   press(w, {"Tab", "Home", "alt+e", "2", "Return"});
   ASSERT_TRUE(answer_dialog("Not Printed", "Return")) << h.err_text();
   EXPECT_EQ(wait_window("Vandrel Dialog"), w);

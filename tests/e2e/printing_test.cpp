@@ -246,10 +246,11 @@ TEST(Printing, ChoosingAPrinterAfterAFailedSilentJobPrintsTheSameDocument) {
   Helper h({"PRINTER=vandrel-rejecting"}, "", {}, {"--report"});
   Bytes doc = sample_document(5000, 29);
   h.send(conversation("default", "Second chance.pdf", doc));
+  size_t mark = print_server_log_mark();
   ASSERT_TRUE(answer_dialog("Not Printed", "alt+p")) << h.err_text();
   std::string w = wait_window("Vandrel Dialog");
   ASSERT_FALSE(w.empty()) << h.err_text();
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(wait_print_dialog_ready(mark, rejecting.name)) << h.err_text();
   // The rejecting default is greyed out: the raw queue, third in the list.
   press(w, {"Tab", "Home", "Down", "Down"});
   ASSERT_TRUE(confirm_print_window(w)) << h.err_text();

@@ -160,11 +160,12 @@ TEST(Reliability, HomeUnsetUsesTheUserDatabase) {
 
 TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
   Helper h;
+  size_t mark = print_server_log_mark();
   h.send(conversation("adobeprintdialog", "Interrupted.pdf", sample_document(500000, 63)));
   std::string w = wait_window("Vandrel Dialog");
   ASSERT_FALSE(w.empty());
-  // Wait until the dialog has found the printer, then take the server away.
-  std::this_thread::sleep_for(2s);
+  // Once the dialog has found the printer, the server is taken away.
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
   stop_print_server();
   if (!confirm_print_dialog()) press(w, {"Escape"});
   ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
