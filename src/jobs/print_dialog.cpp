@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -94,6 +95,36 @@ static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpoint
   gtk_print_unix_dialog_set_embed_page_setup(pd, server_queue);
 }
 
+// The print backends of the printers the dialog has had selected, kept on the dialog.
+constexpr char kBackendsKey[] = "vandrel-backends";
+
+// Notes the backend of the dialog's selected printer (notify::selected-printer).
+static void note_backend(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpointer data) {
+  (void)pspec;
+  (void)data;
+  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
+  GtkPrintBackend *backend = printer ? gtk_printer_get_backend(printer) : nullptr;
+  auto *backends =
+      static_cast<std::vector<GtkPrintBackend *> *>(g_object_get_data(G_OBJECT(pd), kBackendsKey));
+  if (backend && std::find(backends->begin(), backends->end(), backend) == backends->end())
+    backends->push_back(backend);
+}
+
+// The toolkit disconnects the print dialog from its backends only when the dialog is
+// finalized; a dialog another client destroyed is still referenced a while (by
+// gtk_dialog_run and run_dialog), and a printer's status change meanwhile would reach
+// its destroyed widgets. So the dialog is disconnected from the backends it is known
+// to listen to as it is destroyed. The backends live as long as the dialog does.
+static void forget_backends(GtkWidget *dialog, gpointer data) {
+  (void)data;
+  auto *backends = static_cast<std::vector<GtkPrintBackend *> *>(
+      g_object_get_data(G_OBJECT(dialog), kBackendsKey));
+  for (GtkPrintBackend *backend : *backends)
+    g_signal_handlers_disconnect_matched(backend, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
+                                         dialog);
+  backends->clear();
+}
+
 // Why "Print to File" cannot write what the person chose (the whole document is
 // written as it is, in its own format), or nullptr when it can or another printer is
 // chosen.
@@ -130,6 +161,12 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
   DocumentFormat format = kind_of_file(file).format;
   offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(format)));
+  g_object_set_data_full(
+      G_OBJECT(pd), kBackendsKey, new std::vector<GtkPrintBackend *>,
+      [](gpointer p) { delete static_cast<std::vector<GtkPrintBackend *> *>(p); });
+  note_backend(pd, nullptr, nullptr);
+  g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(note_backend), nullptr);
+  g_signal_connect(dialog, "destroy", G_CALLBACK(forget_backends), nullptr);
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
                    GINT_TO_POINTER(static_cast<int>(format)));
   offer_output_file(pd, name);

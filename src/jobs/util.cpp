@@ -47,7 +47,11 @@ void end_dialog(GtkWidget *dialog) {
   if (state != Destroyed) gtk_widget_destroy(dialog);
   if (state != NotRun) {
     g_object_unref(dialog);
-    (void)gdk_error_trap_pop();  // waits for the X server's answers to all sent so far
+    // The pop itself does not wait for the X server: without the flush, errors of
+    // requests for a window another client destroyed would come after the trap and end
+    // the helper.
+    gdk_flush();
+    (void)gdk_error_trap_pop();
   }
 }
 
