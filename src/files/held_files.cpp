@@ -300,30 +300,28 @@ int hold_new_file(const HelperFolder &f, const char *component, char fullname[kT
   return mine;
 }
 
+// The live slot of the held file fullname, or nullptr. Registry lock held.
+static Slot *live_slot_locked(const char *fullname) {
+  for (Slot &s : g_slots)
+    if (s.state.load() == Live && !s.transient && strcmp(s.path, fullname) == 0) return &s;
+  return nullptr;
+}
+
 bool held_file_place(const char *fullname, int *dir_fd, std::string *name) {
   std::lock_guard<std::mutex> guard(g_registry_lock);
-  for (Slot &s : g_slots) {
-    if (s.state.load() == Live && !s.transient && strcmp(s.path, fullname) == 0) {
-      *dir_fd = s.dir_fd;
-      *name = s.name;
-      return true;
-    }
-  }
-  return false;
+  Slot *s = live_slot_locked(fullname);
+  if (!s) return false;
+  *dir_fd = s->dir_fd;
+  *name = s->name;
+  return true;
 }
 
 int open_held_file(const char *fullname) {
-  int dir = AT_FDCWD;
-  std::string name = fullname;
+  // The lock keeps the folder's descriptor open until the file is opened through it.
   std::lock_guard<std::mutex> guard(g_registry_lock);
-  for (Slot &s : g_slots) {
-    if (s.state.load() == Live && !s.transient && strcmp(s.path, fullname) == 0) {
-      dir = s.dir_fd;
-      name = s.name;
-      break;
-    }
-  }
-  return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  Slot *s = live_slot_locked(fullname);
+  return openat(s ? s->dir_fd : AT_FDCWD, s ? s->name : fullname,
+                O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 void release_held_file(const char *fullname) {
