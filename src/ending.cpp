@@ -13,6 +13,7 @@
 #include "channel/host_output.h"
 #include "channel/reader.h"
 #include "files/held_files.h"
+#include "printing/lp.h"
 
 namespace {
 // The signal the helper is ending for; 0 while it is not ending.
@@ -37,6 +38,7 @@ gint64 g_ending_since = 0;
 // The end itself: the files go, then the process, as the signal would have ended it.
 // Async-signal-safe.
 [[noreturn]] void end_now(int sig) {
+  stop_print_command();
   remove_all_held_files();
   signal(sig, SIG_DFL);
   sigset_t set;
@@ -62,6 +64,8 @@ gboolean ending_settled(gpointer data) {
   bool handed_over = output_reader_finished() && jobs_not_handed_over() == 0;
   bool late = g_get_monotonic_time() - g_ending_since > kHandOverSeconds * G_USEC_PER_SEC;
   if (!handed_over && !late) return TRUE;
+  // A print command still without an answer from the print server goes with us.
+  stop_print_command();
   // A message that came from the main loop meanwhile has had no answer.
   output_restore_fullscreen();
   output_settle_pending();
@@ -92,14 +96,28 @@ gboolean ending_requested(gint fd, GIOCondition condition, gpointer data) {
 }
 
 // The X display has gone (a logout, say): the toolkit can do nothing more, so the
-// helper ends at once, as the toolkit would, but without leaving its files, and with
-// the host asked to return to full-screen if a dialog had it leave.
+// helper ends now, as the toolkit would, but without leaving its files, with the host
+// asked to return to full-screen if a dialog had it leave, and with every job
+// reported: a document the print command is handing to the print server gets its
+// time to arrive (it needs no display), the job whose dialog was up is failed, and
+// "end" follows. Runs wherever the toolkit found the display gone (the main loop, or
+// the reader's dialog), with its lock held; it never returns.
 int display_gone(Display *display) {
   (void)display;
+  fprintf(stderr, "vandrel: the X display went away\n");
+  fflush(stderr);
+  int expected = 0;
+  (void)g_ending.compare_exchange_strong(expected, SIGHUP);
+  reader_stop();
+  alarm(kBackstopSeconds);
+  gint64 until = g_get_monotonic_time() + kHandOverSeconds * G_USEC_PER_SEC;
+  while (print_command_running() && g_get_monotonic_time() < until)
+    g_usleep(kSettleLookMs * 1000);
+  stop_print_command();
   output_restore_fullscreen();
+  output_settle_pending();
   (void)output_flush(kLastBlocksMs);
   remove_all_held_files();
-  fprintf(stderr, "vandrel: the X display went away\n");
   fflush(stderr);
   _exit(1);
 }

@@ -37,6 +37,7 @@ std::deque<Block> g_queue;
 size_t g_sent = 0;
 // Pending jobs: true once the print server has the document.
 std::map<JobNumber, bool> g_pending;
+JobNumber g_in_hand = 0;
 // Jobs already reported, so that a late second report is dropped: every number
 // below g_reported_below, and those in g_reported above it. Jobs are reported about in
 // the order they are read, so the set stays small however long the helper runs.
@@ -128,7 +129,7 @@ void after_unlock(const After &after) {
 const char *outcome_word(Outcome outcome) {
   // In the order of Outcome; Pending, the last, has no word.
   static const char *const kWords[] = {"printed",     "saved",   "cancelled", "failed",
-                                       "unsupported", "skipped", nullptr};
+                                       "unsupported", "skipped", "queued",    nullptr};
   static_assert(sizeof kWords / sizeof kWords[0] == static_cast<size_t>(Outcome::Pending) + 1,
                 "a word for every outcome");
   return kWords[static_cast<size_t>(outcome)];
@@ -159,6 +160,7 @@ void output_start(int pipe_to_write, bool reports) {
     g_queue.clear();
     g_sent = 0;
     g_pending.clear();
+    g_in_hand = 0;
     g_reported.clear();
     g_reported_below = 1;
     if (reports) (void)send_locked("ready", &after);
@@ -258,6 +260,11 @@ void report_outcome(JobNumber n, Outcome outcome) {
   after_unlock(after);
 }
 
+void output_job_in_hand(JobNumber n) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_in_hand = n;
+}
+
 size_t jobs_not_handed_over() {
   std::lock_guard<std::mutex> guard(g_lock);
   size_t n = 0;
@@ -280,9 +287,13 @@ void output_settle_pending() {
   After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
+    if (g_in_hand != 0 && !reported_locked(g_in_hand) && !g_pending.count(g_in_hand))
+      g_pending[g_in_hand] = false;
+    // Nothing more is read by a helper that ends.
+    g_reader_done = true;
     for (const auto &job : g_pending) {
       mark_reported_locked(job.first);
-      Outcome outcome = job.second ? Outcome::Printed : Outcome::Failed;
+      Outcome outcome = job.second ? Outcome::Queued : Outcome::Failed;
       if (g_reports) (void)send_locked(report_text(job.first, outcome).c_str(), &after);
     }
     g_pending.clear();

@@ -13,9 +13,11 @@
 // Conversations are numbered from 1 in the order the host sent them.
 using JobNumber = unsigned long;
 
-// What became of a job, as a report names it. Pending: the handler has returned but
-// the outcome comes later (a print job the toolkit is still handing over).
-enum class Outcome { Printed, Saved, Cancelled, Failed, Unsupported, Skipped, Pending };
+// What became of a job, as a report names it. Queued: the print server has the job but
+// has not printed it (held, waiting at a paused or silent printer, or still going when
+// following it closely ended). Pending: the handler has returned but the outcome comes
+// later (a print job being handed over or followed).
+enum class Outcome { Printed, Saved, Cancelled, Failed, Unsupported, Skipped, Queued, Pending };
 
 // The report word of an outcome ("printed", ...); nullptr for Pending.
 const char *outcome_word(Outcome outcome);
@@ -69,6 +71,10 @@ void job_handed_over(JobNumber n);
 // numbered 0 is not counted and never reported. Any thread.
 void report_outcome(JobNumber n, Outcome outcome);
 
+// The job the reader is handling now (0: none), which an ending helper reports Failed
+// if its handler cannot report it any more. Reader thread.
+void output_job_in_hand(JobNumber n);
+
 // How many pending jobs the print server does not have yet. Any thread.
 size_t jobs_not_handed_over();
 
@@ -77,7 +83,8 @@ size_t jobs_not_handed_over();
 // thread.
 void output_reader_done();
 
-// For a helper that is ending now: every job still pending gets its outcome (Printed
-// for a job the print server has, Failed for one it does not), then "end" is sent as
-// above if the reader has stopped. Any thread.
+// For a helper that is ending now: every job still pending gets its outcome (Queued
+// for a job the print server has and has not finished, Failed for one it does not
+// have, or the job in hand), then "end" is sent as above: nothing more is read. Any
+// thread.
 void output_settle_pending();

@@ -48,9 +48,9 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
     bool printing = conv.command == Command::PrintDialog;
     dialog_section(pipe_to_write, [&] { notWhole(conv.fname2, printing); });
   }
-  if (conv.hold_errno && conv.command != Command::Default) {
-    // ... and when it could not even be kept for the dialog, why.
-    bool printing = conv.command == Command::PrintDialog;
+  if (conv.hold_errno && conv.command != Command::Other) {
+    // ... and when it could not even be kept for the dialog or the printer, why.
+    bool printing = conv.command != Command::SendFile;
     dialog_section(pipe_to_write, [&] { notHeld(conv.fname2, printing, conv.hold_errno); });
   }
   if (conv.skip) {
@@ -125,10 +125,14 @@ void *thread_fun(void *param) {
       int err = errno;
       report_outcome(conv.started ? count : 0, Outcome::Skipped);
       // The system's error reporter's form, in English whatever the user's language.
+      if (st == ReadStatus::Failed && err == 0 && conv.started)
+        fprintf(stderr, "vandrel: the input ended inside job %lu; it is skipped\n", count);
       if (st == ReadStatus::Failed) fprintf(stderr, "pipe  read: %s\n", log_strerror(err));
       break;
     }
+    output_job_in_hand(count);
     handle_conversation(ctx, conv, pipe_to_write, count);
+    output_job_in_hand(0);
   }
   close(pipe_to_read);
   // The output stays open for the reports of jobs that are still being printed.

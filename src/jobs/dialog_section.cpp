@@ -22,7 +22,8 @@ G_LOCK_DEFINE_STATIC(yes_or_no);
 namespace {
 struct LaterMessage {
   Message message;
-  JobNumber report;  // reported Failed once the message is gone; 0 for none
+  JobNumber report;  // reported with outcome once the message is gone; 0 for none
+  Outcome outcome;
 };
 
 // Which section is open, so that the two kinds never overlap: the reader waits for a
@@ -42,6 +43,7 @@ int g_later_output = -1;
 struct Showing {
   GtkWidget *dialog;
   JobNumber report;
+  Outcome outcome;
   bool ended;
 };
 
@@ -63,6 +65,7 @@ void end_message(Showing *showing, bool destroyed) {
   if (showing->ended) return;
   showing->ended = true;
   JobNumber report = showing->report;
+  Outcome outcome = showing->outcome;
   // The destruction frees showing (message_destroyed).
   if (!destroyed) gtk_widget_destroy(showing->dialog);
   gdk_flush();
@@ -72,7 +75,7 @@ void end_message(Showing *showing, bool destroyed) {
     output = g_later_output;
   }
   restoreFullScreen(output);
-  report_outcome(report, Outcome::Failed);
+  report_outcome(report, outcome);
   {
     std::lock_guard<std::mutex> guard(g_section_lock);
     g_message_up = false;
@@ -96,7 +99,8 @@ void message_destroyed(GtkWidget *dialog, gpointer data) {
 
 // Shows the first waiting message in a section of its own, unless a section is open
 // (the reader's may be, even on this very thread, which runs the main loop inside the
-// reader's dialog). An ending helper shows nothing more: those jobs were not printed.
+// reader's dialog). An ending helper shows nothing more: those jobs get the outcome
+// their message was to tell.
 // Main loop, toolkit lock held (gdk_threads_add_idle).
 gboolean show_next_message(gpointer data) {
   (void)data;
@@ -106,7 +110,7 @@ gboolean show_next_message(gpointer data) {
     std::lock_guard<std::mutex> guard(g_section_lock);
     g_show_scheduled = false;
     while (helper_ending() && !g_later.empty()) {
-      report_outcome(g_later.front().report, Outcome::Failed);
+      report_outcome(g_later.front().report, g_later.front().outcome);
       g_later.pop_front();
     }
     if (g_later.empty() || g_reader_section || g_message_up) return FALSE;
@@ -117,7 +121,7 @@ gboolean show_next_message(gpointer data) {
   }
   removeFullScreen(output);
   GtkWidget *dialog = make_message(nullptr, next.message);
-  Showing *showing = new Showing{dialog, next.report, false};
+  Showing *showing = new Showing{dialog, next.report, next.outcome, false};
   g_signal_connect(dialog, "response", G_CALLBACK(message_answered), showing);
   g_signal_connect(dialog, "destroy", G_CALLBACK(message_destroyed), showing);
   gtk_widget_show(dialog);
@@ -156,8 +160,8 @@ void set_message_output(int pipe_to_write) {
   g_later_output = pipe_to_write;
 }
 
-void show_message_later(const Message &m, JobNumber report) {
+void show_message_later(const Message &m, JobNumber report, Outcome outcome) {
   std::lock_guard<std::mutex> guard(g_section_lock);
-  g_later.push_back(LaterMessage{m, report});
+  g_later.push_back(LaterMessage{m, report, outcome});
   schedule_next_locked();
 }

@@ -20,6 +20,7 @@
 #include "jobs/texts.h"
 #include "jobs/util.h"
 #include "printing/print_options.h"
+#include "printing/print_status.h"
 
 // The choices of settings and page_setup that the toolkit leaves to applications
 // that draw their own pages.
@@ -48,25 +49,35 @@ static DialogChoices choices_of(GtkPrintSettings *settings, GtkPageSetup *page_s
   return choices;
 }
 
-// Sends the job the user confirmed in the dialog, titled name. For a print server's
-// queue the choices the toolkit does not pass on for a job from a file go with it as
-// print options, as lp's -o would give them. Returns false when no job could be sent;
-// the caller then removes the file.
-static bool send_from_dialog(GtkPrintUnixDialog *pd, const char *file, const char *name,
-                             JobNumber number) {
-  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
-  if (!printer) {
-    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", log_text(name).c_str());
-    return false;
+// The print options for a job from the dialog on the print server's queue printer:
+// what the toolkit makes of settings and page_setup for such a queue (the queue's own
+// options, copies, sides, paper, cover pages, ...), which a job it made itself would
+// carry, and the choices it leaves to applications that draw their own pages
+// (job_options), which take the place of any of the same name. Toolkit lock held.
+static std::vector<std::pair<std::string, std::string>> options_of(GtkPrinter *printer,
+                                                                   GtkPrintSettings *settings,
+                                                                   GtkPageSetup *page_setup) {
+  using Options = std::vector<std::pair<std::string, std::string>>;
+  Options options;
+  // Making the job is what has the toolkit's module work the settings out; it is
+  // never sent.
+  GtkPrintJob *job = gtk_print_job_new("", printer, settings, page_setup);
+  gtk_print_settings_foreach(
+      gtk_print_job_get_settings(job),
+      [](const gchar *key, const gchar *value, gpointer data) {
+        static const char kPrefix[] = "cups-";
+        if (strncmp(key, kPrefix, sizeof kPrefix - 1) == 0 && value && *value)
+          static_cast<Options *>(data)->emplace_back(key + sizeof kPrefix - 1, value);
+      },
+      &options);
+  g_object_unref(job);
+  for (const auto &choice : job_options(choices_of(settings, page_setup))) {
+    options.erase(std::remove_if(options.begin(), options.end(),
+                                 [&](const auto &o) { return o.first == choice.first; }),
+                  options.end());
+    options.push_back(choice);
   }
-  GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
-  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
-  if (is_print_server_printer(printer))
-    for (const auto &option : job_options(choices_of(settings, page_setup)))
-      gtk_print_settings_set(settings, ("cups-" + option.first).c_str(), option.second.c_str());
-  bool sent = send_job(printer, settings, page_setup, file, name, name, number);
-  g_object_unref(settings);
-  return sent;
+  return options;
 }
 
 // The kind of the document in the spool file file, told from its first bytes.
@@ -188,12 +199,56 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
     m.text = _(problem);
     (void)show_message(GTK_WINDOW(dialog), m);
   }
-  // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
-  bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
-  if (!sent) spool_remove(file);
+  // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel. A print
+  // server's queue gets the document from lp once the dialog is gone; any other
+  // printer gets a job the toolkit sends.
+  GtkPrinter *printer =
+      response == GTK_RESPONSE_OK ? gtk_print_unix_dialog_get_selected_printer(pd) : nullptr;
+  bool to_server = printer && is_print_server_printer(printer);
+  bool sent = false;
+  LpJob lp_job;
+  if (to_server) {
+    GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+    lp_job.file = file;
+    lp_job.destination = gtk_printer_get_name(printer);
+    lp_job.title = name;
+    lp_job.options = options_of(printer, settings, gtk_print_unix_dialog_get_page_setup(pd));
+    g_object_unref(settings);
+  } else if (printer) {
+    GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+    sent = send_job(printer, settings, gtk_print_unix_dialog_get_page_setup(pd), file, name,
+                    number);
+    g_object_unref(settings);
+  } else if (response == GTK_RESPONSE_OK) {
+    fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", log_text(name).c_str());
+  }
+  if (!to_server && !sent) spool_remove(file);
 
   end_dialog(dialog);
   gtk_widget_destroy(window);
   if (sent) return Outcome::Pending;
-  return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
+  if (!to_server) return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
+  // lp may take a moment: the main loop gets on meanwhile.
+  std::string why;
+  gdk_threads_leave();
+  Outcome outcome = hand_to_print_server(lp_job, name, number, &why);
+  gdk_threads_enter();
+  if (outcome == Outcome::Pending) {
+    // The print server has the document and the file is gone: the job's two
+    // completion lines, in one write so they stay together next to a trace line.
+    std::string lines = std::string("Finished Printing\nDeleting file: ") + log_text(file) + "\n";
+    fwrite(lines.data(), 1, lines.size(), stderr);
+    fflush(stderr);
+  }
+  if (outcome == Outcome::Failed) {
+    spool_remove(file);
+    if (!why.empty()) {
+      Message m;
+      m.title = _(kNotPrintedTitle);
+      m.text = not_printed_text(name, true);
+      m.detail = why;
+      (void)show_message(nullptr, m);
+    }
+  }
+  return outcome;
 }

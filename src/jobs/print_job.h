@@ -1,5 +1,6 @@
-// Print jobs that the toolkit sends, and following a job the print server accepted.
-// Toolkit lock held unless said otherwise.
+// Print jobs: a print server's queue gets the document from lp, with the dialog's
+// choices as lp's options, and the job is followed by its id there until the server
+// is done with it; any other printer ("Print to File") gets a job the toolkit sends.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -8,26 +9,26 @@
 #include <string>
 
 #include "channel/host_output.h"
-#include "printing/print_server.h"
+#include "printing/lp.h"
 
 // Whether printer is one of the print server's queues, or "Print to File".
 bool is_print_server_printer(GtkPrinter *printer);
 bool is_file_printer(GtkPrinter *printer);
 
-// Sends the spool file file as a print job titled title on printer with settings and
-// page_setup (all borrowed), for the conversation numbered number of the document
-// named document. finish_printing removes the file and reports the job once it
-// completes; for a print server's queue the job's status then tells whether the server
-// took it: a refusal is explained to the person, an accepted job is followed
-// (follow_print_job). Returns false when no job could be sent; the file and the report
-// are then still the caller's. Reader thread in the dialog, or the main loop on
-// completion.
-bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
-              const char *file, const std::string &title, const std::string &document,
-              JobNumber number);
+// Hands job (its file a spool file) to the print server with lp, for the
+// conversation numbered number of the document named document. Once the server has
+// it, the file is gone and the job is followed (its report comes then): returns
+// Pending. An empty document is not sent, and a refusal is explained: *why then says
+// why in the person's language (one line on standard error in English too) and
+// Failed is returned, the file left to the caller. A run stopped by the helper's
+// ending returns Failed with *why empty. Reader thread, without the toolkit's lock.
+Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber number,
+                             std::string *why);
 
-// Follows a job the print server has accepted (job_handed_over) until the server is
-// done with it; a job it did not complete is told to the person and reported Failed
-// once the message is gone, any other end reports it Printed. The report is the
-// follower's: job.number must be pending. Any thread, no lock needed.
-void follow_print_job(const FollowedJob &job);
+// Sends the spool file file as a print job titled title on printer (not a print
+// server's queue) with settings and page_setup (all borrowed), for the conversation
+// numbered number. finish_printing removes the file and reports the job once it
+// completes. Returns false when no job could be sent; the file and the report are
+// then still the caller's. Reader thread in the dialog, toolkit lock held.
+bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *page_setup,
+              const char *file, const std::string &title, JobNumber number);

@@ -1,16 +1,15 @@
 // The "default" job: the document goes to the default printer without a dialog, and
 // the person hears of it only when it could not be printed.
 #include <cstdio>
-#include <ctime>
 
-#include "common/log_text.h"
+#include "ending.h"
 #include "files/spool.h"
 #include "jobs/handlers.h"
 #include "jobs/print_job.h"
 #include "jobs/texts.h"
 #include "jobs/util.h"
 #include "printing/lp.h"
-#include "printing/print_server.h"
+#include "printing/print_status.h"
 
 namespace {
 // The answer of "Choose a Printer...".
@@ -31,23 +30,19 @@ static bool ask_to_choose(const char *name, const std::string &why) {
 }
 
 Outcome print_default(const char *file, const char *name, JobNumber number, int pipe_to_write) {
-  time_t sent = time(nullptr);
-  DirectPrint printed = print_direct(file);
-  if (printed.accepted()) {
-    if (printed.request.job_id == 0) return Outcome::Printed;
-    job_pending(number);
-    follow_print_job(
-        FollowedJob{number, printed.request.destination, printed.request.job_id, "", name, sent});
-    return Outcome::Pending;
+  LpJob job;
+  job.file = file;
+  std::string why;
+  Outcome outcome = hand_to_print_server(job, name, number, &why);
+  if (outcome != Outcome::Failed) return outcome;
+  if (why.empty() || helper_ending()) {
+    // The helper is ending: nobody is asked any more.
+    spool_remove(file);
+    return outcome;
   }
-  // lp says "No default destination." even when the print server is not running: ask.
-  DestinationFacts facts = destination_facts("");
-  fprintf(stderr, "vandrel: %s was not printed: %s\n", log_text(name).c_str(),
-          log_text(refusal_text(facts, false, printed.complaint)).c_str());
-  Outcome outcome = Outcome::Failed;
   bool chose = false;
   dialog_section(pipe_to_write, [&] {
-    chose = ask_to_choose(name, refusal_text(facts, true, printed.complaint));
+    chose = ask_to_choose(name, why);
     if (chose) outcome = showdl(file, name, number);
   });
   if (!chose) spool_remove(file);

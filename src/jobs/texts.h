@@ -14,6 +14,8 @@ constexpr char kPrintDialogTitle[] = "Vandrel Dialog";
 constexpr char kSaveDialogTitle[] = N_("Save File");
 // TRANSLATORS: the title of the message that says a document was not printed.
 constexpr char kNotPrintedTitle[] = N_("Not Printed");
+// TRANSLATORS: the title of the message that says a document waits at the printer.
+constexpr char kNotPrintedYetTitle[] = N_("Not Printed Yet");
 constexpr char kPreviewTitle[] = N_("Print Preview");
 
 // ---- the notice

@@ -48,8 +48,8 @@ gint show_message(GtkWindow *parent, const Message &m);
 // Queues message m to be shown over the host's window from the main loop, in a dialog
 // section of its own (once no other dialog is up; one "removefullscreen" /
 // "restorefullscreen" pair), blocking nobody. Whatever answer closes it, job report
-// (unless 0) is then reported Failed. Any thread, without the toolkit's lock.
-void show_message_later(const Message &m, JobNumber report);
+// (unless 0) is then reported with outcome. Any thread, without the toolkit's lock.
+void show_message_later(const Message &m, JobNumber report, Outcome outcome = Outcome::Failed);
 
 // Where the person keeps documents: the documents folder when it exists, else the home
 // folder. Dialogs start there. Any thread.

@@ -1,39 +1,36 @@
 // The follower: one thread that follows every print job the print server has
-// accepted until the server is done with it, and finds out why a destination refused
-// a job. However many jobs are in flight, the helper keeps this one thread for them,
-// started at the first job. Plain (libcups), no toolkit.
+// accepted, by its id there, until the server is done with it. However many jobs are in flight, the helper keeps this
+// one thread for them, started at the first job. Plain (libcups), no toolkit.
 #pragma once
 
 #include <string>
 
 #include "printing/print_server.h"
 
-// How long a job is followed at most; a job still waiting or printing then counts as
-// printed.
+// How long a job is followed closely. A job that is then still waiting or printing
+// is reported queued (and so, at once, is a held job or one on a paused printer),
+// and watched on at a slower pace for as long as the helper runs.
 constexpr int kFollowSeconds = 180;
+// How often a queued job is asked after: a job that waits for hours costs a small
+// request this often, and a later failure is told this late at most.
+constexpr int kWatchSeconds = 10;
+// How long the print server may leave every question unanswered before a followed
+// job counts as waiting at a server that does not answer.
+constexpr int kSilentServerSeconds = 30;
 
-// Called on the follower thread once a followed job has ended: verdict is Failed for
-// a job the server stopped, cancelled or aborted (message: the server's state message
-// for it, in English or the server's language; may be empty), Printed for one it
-// completed or that was still going when following ended, Waiting for one held or
-// waiting for a paused printer.
-using JobEnded = void (*)(const FollowedJob &job, JobVerdict verdict, const std::string &message);
-
-// Follows job, asking for its state every half second, until it completed, was
-// stopped, cancelled or aborted, waits for a paused printer, or kFollowSeconds have
-// passed; then on_end. Any thread; returns at once.
-void follow_job(const FollowedJob &job, JobEnded on_end);
-
-// A job the print server refused on destination, to be explained.
-struct RefusedJob {
-  JobNumber number = 0;
-  std::string destination;
-  std::string document;  // the document's name, for the person
+// Where a followed job has got to.
+struct FollowNews {
+  JobVerdict verdict = JobVerdict::Going;  // Printed, Failed, or Waiting (queued)
+  Wait wait = Wait::NotYet;                // why, for Waiting
+  JobFacts facts;                          // what the server said of the job last
+  bool watched = false;                    // it had been reported waiting before
 };
 
-// Called on the follower thread with the facts that explain a refusal.
-using RefusalExplained = void (*)(const RefusedJob &job, const DestinationFacts &facts);
+// Called on the follower thread: once with Printed or Failed for a job that ends
+// while followed closely; or once with Waiting, and later (watched) once more with
+// Printed or Failed if the job ends while the helper runs.
+using JobNews = void (*)(const FollowedJob &job, const FollowNews &news);
 
-// Asks the print server about job's destination (which may take it a moment), then
-// on_facts. Any thread; returns at once.
-void explain_refusal(const RefusedJob &job, RefusalExplained on_facts);
+// Follows job (its job_id known), asking for its state every half second, then every
+// kWatchSeconds once it waits. Any thread; returns at once.
+void follow_job(const FollowedJob &job, JobNews on_news);

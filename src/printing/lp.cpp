@@ -1,10 +1,15 @@
 #include "printing/lp.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +35,8 @@ pid_t start_child(const char *program, char *const argv[], int in_fd, int out_fd
   // Only async-signal-safe calls from here to the exec: the parent has threads. Each
   // wanted descriptor is first moved above 2, so that putting one in place never
   // overwrites another that is still to be placed.
+  // A helper killed outright takes its print command with it.
+  (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   int wanted[3] = {in_fd, out_fd, err_fd};
   for (int i = 0; i < 3; ++i) {
     int moved = fcntl(wanted[i], F_DUPFD, 3);
@@ -46,24 +53,100 @@ pid_t start_child(const char *program, char *const argv[], int in_fd, int out_fd
   _exit(kExecFailed);
 }
 
-LpRequest parse_request_id(const std::string &output) {
-  static const char kIntro[] = "request id is ";
+namespace {
+// Whether c may be part of a queue's name: anything printable but a space and the
+// characters a print server never allows there.
+bool queue_name_byte(unsigned char c) {
+  return c > ' ' && c != 0x7f && c != '/' && c != '#' && c != '\\' && c != '\'' && c != '"' &&
+         c != '?';
+}
+
+bool ascii_letter_or_digit(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The request id within word (no white space in it), or nothing.
+LpRequest request_in(const std::string &word) {
   LpRequest request;
-  size_t at = output.find(kIntro);
-  if (at == std::string::npos) return request;
-  at += sizeof kIntro - 1;
-  size_t end = output.find_first_of(" \n", at);
-  std::string id = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-  size_t dash = id.rfind('-');
-  if (dash == std::string::npos || dash == 0 || dash + 1 == id.size()) return request;
-  int number = 0;
-  for (size_t i = dash + 1; i < id.size(); ++i) {
-    if (id[i] < '0' || id[i] > '9' || number > kMaxJobId / 10) return request;
-    number = number * 10 + (id[i] - '0');
+  for (size_t dash = word.rfind('-'); dash != std::string::npos && dash > 0;
+       dash = word.rfind('-', dash - 1)) {
+    size_t end = dash + 1;
+    long long number = 0;
+    while (end < word.size() && word[end] >= '0' && word[end] <= '9' && number <= kMaxJobId)
+      number = number * 10 + (word[end++] - '0');
+    bool ends = end == word.size() || !ascii_letter_or_digit(static_cast<unsigned char>(word[end]));
+    if (end == dash + 1 || !ends || number == 0 || number > kMaxJobId) continue;
+    size_t start = dash;
+    while (start > 0 && queue_name_byte(static_cast<unsigned char>(word[start - 1]))) --start;
+    if (start != 0 || ascii_letter_or_digit(static_cast<unsigned char>(word[end - 1])) == false)
+      continue;
+    request.destination = word.substr(0, dash);
+    request.job_id = static_cast<int>(number);
+    return request;
   }
-  request.destination = id.substr(0, dash);
-  request.job_id = number;
   return request;
+}
+
+// The running print command's pid, 0 when none runs; g_stopping once the helper
+// ends. Both are read by stop_print_command, from a signal handler.
+std::atomic<pid_t> g_running{0};
+std::atomic<bool> g_stopping{false};
+static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read from a signal handler");
+
+// Copies what a child wrote on fd into said, until it ends its output or deadline
+// passes (then false). Both descriptors are read together, so that neither pipe
+// fills while the other is waited on.
+bool read_both(int out_fd, int err_fd, std::string *out, std::string *err,
+               std::chrono::steady_clock::time_point deadline) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string *into[2] = {out, err};
+  int open_ends = 2;
+  char buf[4096];
+  while (open_ends > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    int ready = poll(fds, 2, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return true;  // nothing more can be read; the wait tells the rest
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fds[i].fd = -1;
+        --open_ends;
+      } else {
+        into[i]->append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  return true;
+}
+
+// Appends value to arg so that the print command's option parser takes it as one
+// value whatever it holds: white space, quotes and backslashes are escaped.
+void append_escaped(std::string *arg, const std::string &value) {
+  for (char c : value) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\'' || c == '"' || c == '\\') *arg += '\\';
+    *arg += c;
+  }
+}
+}  // namespace
+
+LpRequest parse_request_id(const std::string &output) {
+  size_t at = 0;
+  while (at < output.size()) {
+    size_t start = output.find_first_not_of(" \t\r\n", at);
+    if (start == std::string::npos) break;
+    size_t end = output.find_first_of(" \t\r\n", start);
+    if (end == std::string::npos) end = output.size();
+    LpRequest request = request_in(output.substr(start, end - start));
+    if (request.job_id != 0) return request;
+    at = end;
+  }
+  return LpRequest{};
 }
 
 std::string lp_complaint(const std::string &output) {
@@ -73,7 +156,7 @@ std::string lp_complaint(const std::string &output) {
     size_t end = output.find('\n', at);
     if (end == std::string::npos) end = output.size();
     std::string line = output.substr(at, end - at);
-    if (!line.empty() && line.compare(0, 14, "request id is ") != 0) last = line;
+    if (!line.empty()) last = line;
     at = end + 1;
   }
   size_t colon = last.find(": ");
@@ -83,58 +166,93 @@ std::string lp_complaint(const std::string &output) {
   return last;
 }
 
-DirectPrint print_direct(const char *fullname) {
+std::vector<std::string> lp_arguments(const LpJob &job) {
+  std::vector<std::string> args = {kPrintCommand};
+  if (!job.destination.empty()) args.insert(args.end(), {"-d", job.destination});
+  if (!job.title.empty()) args.insert(args.end(), {"-t", job.title});
+  for (const auto &option : job.options) {
+    std::string arg = option.first + "=";
+    append_escaped(&arg, option.second);
+    args.insert(args.end(), {"-o", arg});
+  }
+  // The file is always a full path, so it is never taken for an option.
+  args.push_back(job.file);
+  return args;
+}
+
+void stop_print_command() {
+  g_stopping.store(true);
+  pid_t pid = g_running.load();
+  if (pid > 0) (void)kill(pid, SIGTERM);
+}
+
+bool print_command_running() { return g_running.load() != 0; }
+
+DirectPrint print_direct(const LpJob &job) {
   DirectPrint result;
   // Everything the child needs is made before the fork.
-  char *const parmList[] = {const_cast<char *>(kPrintCommand), const_cast<char *>(fullname),
-                            nullptr};
+  std::vector<std::string> args = lp_arguments(job);
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
   int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int out[2] = {-1, -1};
-  if (devnull < 0 || pipe2(out, O_CLOEXEC) != 0) {
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (devnull < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     fprintf(stderr, "vandrel: cannot start %s: %s\n", kPrintCommand, log_strerror(errno));
-    if (devnull >= 0) close(devnull);
+    for (int fd : {devnull, out[0], out[1], err[0], err[1]})
+      if (fd >= 0) close(fd);
     return result;
   }
-  pid_t pid = start_child(kPrintCommand, parmList, devnull, out[1], out[1]);
+  pid_t pid = start_child(kPrintCommand, argv.data(), devnull, out[1], err[1]);
   int fork_errno = errno;
   close(devnull);
   close(out[1]);
+  close(err[1]);
   if (pid < 0) {
     close(out[0]);
+    close(err[0]);
     fprintf(stderr, "vandrel: cannot start %s: %s\n", kPrintCommand, log_strerror(fork_errno));
     return result;
   }
-  // lp writes a line or two, in the order it wrote them; it ends once the print
-  // server has the file.
-  std::string said;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(out[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
+  g_running.store(pid);
+  // An ending that began just before the pid was known would have missed it.
+  if (g_stopping.load()) (void)kill(pid, SIGTERM);
+  // lp writes a line or two; it ends once the print server has the file.
+  std::string said, complained;
+  bool answered = read_both(out[0], err[0], &said, &complained,
+                            std::chrono::steady_clock::now() + std::chrono::seconds(kLpSeconds));
+  if (!answered) {
+    result.timed_out = true;
+    (void)kill(pid, SIGKILL);
   }
   close(out[0]);
-  if (!said.empty()) {
-    fwrite(said.data(), 1, said.size(), stderr);
+  close(err[0]);
+  std::string both = said + complained;
+  if (!both.empty()) {
+    fwrite(both.data(), 1, both.size(), stderr);
     fflush(stderr);
   }
   pid_t w;
   do {
     w = waitpid(pid, &result.status, 0);
   } while (w < 0 && errno == EINTR);
+  g_running.store(0);
   if (w < 0) {
     fprintf(stderr, "vandrel: waiting for %s: %s\n", kPrintCommand, log_strerror(errno));
     result.status = -1;
+  } else if (result.timed_out) {
+    fprintf(stderr, "vandrel: %s %s had no answer from the print server in %d s; stopped\n",
+            kPrintCommand, log_text(job.file).c_str(), kLpSeconds);
   } else if (WIFEXITED(result.status) && WEXITSTATUS(result.status) != 0) {
     fprintf(stderr, "vandrel: %s %s exited with status %d\n", kPrintCommand,
-            log_text(fullname).c_str(), WEXITSTATUS(result.status));
+            log_text(job.file).c_str(), WEXITSTATUS(result.status));
   } else if (WIFSIGNALED(result.status)) {
+    result.stopped = g_stopping.load();
     fprintf(stderr, "vandrel: %s %s ended by signal %d\n", kPrintCommand,
-            log_text(fullname).c_str(), WTERMSIG(result.status));
+            log_text(job.file).c_str(), WTERMSIG(result.status));
   }
   result.request = parse_request_id(said);
-  result.complaint = lp_complaint(said);
-  if (result.accepted()) spool_remove(fullname);
+  result.complaint = lp_complaint(complained);
+  if (result.accepted()) spool_remove(job.file.c_str());
   return result;
 }

@@ -5,9 +5,10 @@ std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices
   if (choices.some_pages) {
     std::string ranges;
     for (const PageRange &r : choices.ranges) {
-      if (r.start < 0 || r.end < r.start) continue;
+      if (r.start < 0 || (r.end < r.start && r.end != kToLastPage)) continue;
       if (!ranges.empty()) ranges += ",";
       ranges += std::to_string(r.start + 1);
+      if (r.end == kToLastPage) ranges += "-";
       if (r.end > r.start) ranges += "-" + std::to_string(r.end + 1);
     }
     if (!ranges.empty()) options.emplace_back("page-ranges", ranges);

@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
-// A run of pages as the dialog gives it: numbered from 0, both ends included.
+// A run of pages as the dialog gives it: numbered from 0, both ends included; a run
+// typed open ("2-") ends at kToLastPage.
+constexpr int kToLastPage = -1;
 struct PageRange {
   int start = 0;
   int end = 0;
@@ -24,7 +26,8 @@ struct DialogChoices {
 };
 
 // The IPP job options (name, value as lp's -o would take it) that carry choices:
-// "page-ranges" numbered from 1 ("1-2,4"), "page-set", "orientation-requested". A
-// choice that is the printer's default anyway (all pages, both sides' pages,
-// portrait) gives no option. Ranges that end before they start are left out.
+// "page-ranges" numbered from 1, every range in the order given ("5,2-3", "2-" to the
+// last page), "page-set", "orientation-requested". A choice that is the printer's
+// default anyway (all pages, both sides' pages, portrait) gives no option. Ranges that
+// end before they start are left out.
 std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices &choices);

@@ -2,21 +2,20 @@
 
 #include <cups/cups.h>
 
-#include <mutex>
-#include <set>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 // How long a connection to the print server may take to be made: a local one answers
 // within milliseconds, so one that has not answered in this long is not running.
 constexpr int kConnectTimeoutMs = 5000;
-// A job's time-at-creation counts whole seconds, on the print server's clock: a job
-// made just after it was sent may show up to a second before, and on a busy machine
-// a second more.
-constexpr time_t kCreationSlackSeconds = 2;
 
-// Toolkit jobs already matched to a follower, so two jobs of one title are told apart.
-std::mutex g_claimed_lock;
-std::set<int> g_claimed;
+// The answer a request waits for gives up when its time is up (see connect_server).
+int give_up(http_t *http, void *data) {
+  (void)http;
+  (void)data;
+  return 0;
+}
 
 std::string printer_uri(const std::string &name) {
   char uri[HTTP_MAX_URI];
@@ -69,8 +68,10 @@ ipp_t *printer_attributes(http_t *http, const std::string &name) {
 }  // namespace
 
 http_t *connect_server() {
-  return httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                      kConnectTimeoutMs, nullptr);
+  http_t *http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                              kConnectTimeoutMs, nullptr);
+  if (http) httpSetTimeout(http, kAnswerSeconds, give_up, nullptr);
+  return http;
 }
 
 bool printer_stopped(http_t *http, const std::string &name) {
@@ -80,57 +81,9 @@ bool printer_stopped(http_t *http, const std::string &name) {
   return stopped;
 }
 
-std::string printer_state_message(http_t *http, const std::string &name) {
-  ipp_t *attrs = printer_attributes(http, name);
-  std::string message = attrs ? text_of(attrs, "printer-state-message") : "";
-  ippDelete(attrs);
-  return message;
-}
-
-int find_job(http_t *http, const FollowedJob &job) {
-  static const char *const wanted[] = {"job-id", "job-name", "time-at-creation"};
-  ipp_t *request = ippNewRequest(IPP_OP_GET_JOBS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               printer_uri(job.destination).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-               cupsUser());
-  ippAddBoolean(request, IPP_TAG_OPERATION, "my-jobs", 1);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
-  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                sizeof wanted / sizeof wanted[0], nullptr, wanted);
-  ipp_t *response = cupsDoRequest(http, request, "/");
-  int found = 0;
-  std::lock_guard<std::mutex> guard(g_claimed_lock);
-  int id = 0, created = 0;
-  std::string name;
-  // The jobs come one after another, each group ended by a separator (or the end).
-  auto consider = [&] {
-    if (id > 0 && name == job.title && created + kCreationSlackSeconds >= job.sent &&
-        !g_claimed.count(id) && (found == 0 || id < found))
-      found = id;
-    id = created = 0;
-    name.clear();
-  };
-  for (ipp_attribute_t *attr = response ? ippFirstAttribute(response) : nullptr; attr;
-       attr = ippNextAttribute(response)) {
-    const char *attr_name = ippGetName(attr);
-    if (!attr_name) {
-      consider();
-      continue;
-    }
-    std::string n = attr_name;
-    if (n == "job-id") id = ippGetInteger(attr, 0);
-    if (n == "time-at-creation") created = ippGetInteger(attr, 0);
-    if (n == "job-name" && ippGetString(attr, 0, nullptr)) name = ippGetString(attr, 0, nullptr);
-  }
-  consider();
-  ippDelete(response);
-  if (found) g_claimed.insert(found);
-  return found;
-}
-
-int job_state(http_t *http, int job_id, std::string *message) {
-  static const char *const wanted[] = {"job-state", "job-state-message"};
+JobFacts job_facts(http_t *http, int job_id) {
+  static const char *const wanted[] = {"job-state", "job-state-message", "job-state-reasons"};
+  JobFacts facts;
   ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
   char uri[HTTP_MAX_URI];
   httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/jobs/%d",
@@ -141,13 +94,14 @@ int job_state(http_t *http, int job_id, std::string *message) {
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                 sizeof wanted / sizeof wanted[0], nullptr, wanted);
   ipp_t *response = cupsDoRequest(http, request, "/");
-  int state = 0;
+  facts.answered = response != nullptr;
   if (response && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE) {
-    state = integer_of(response, "job-state");
-    *message = text_of(response, "job-state-message");
+    facts.state = integer_of(response, "job-state");
+    facts.message = text_of(response, "job-state-message");
+    facts.reasons = texts_of(response, "job-state-reasons");
   }
   ippDelete(response);
-  return state;
+  return facts;
 }
 
 DestinationFacts destination_facts(const std::string &name) {
@@ -156,7 +110,22 @@ DestinationFacts destination_facts(const std::string &name) {
   http_t *http = connect_server();
   if (!http) return facts;
   facts.server_reached = true;
+  // A server that takes connections and never answers is told apart from one that
+  // has no default: the cheapest request there is goes first.
+  ipp_t *answer = cupsDoRequest(http, ippNewRequest(IPP_OP_CUPS_GET_DEFAULT), "/");
+  facts.server_answered = answer != nullptr;
+  ippDelete(answer);
+  if (!facts.server_answered) {
+    httpClose(http);
+    return facts;
+  }
   facts.name = name;
+  // lp's own order: a queue named in the environment counts even when it does not
+  // exist, so that the person is told which name was not found.
+  for (const char *variable : {"LPDEST", "PRINTER"}) {
+    const char *value = getenv(variable);
+    if (facts.name.empty() && value && *value && strcmp(value, "lp") != 0) facts.name = value;
+  }
   if (facts.name.empty()) {
     cups_dest_t *dest = cupsGetNamedDest(http, nullptr, nullptr);
     if (dest) facts.name = dest->name;

@@ -13,8 +13,13 @@
 #include "printing/print_status.h"
 
 // A connection to the print server, or nullptr when none can be made within a few
-// seconds. The caller closes it with httpClose. Any thread.
+// seconds. A request on it that has no answer within kAnswerSeconds fails. The caller
+// closes it with httpClose. Any thread.
 http_t *connect_server();
+
+// How long a print server that has taken a request may take to answer it: a working
+// one answers a local request within a second, even when busy.
+constexpr int kAnswerSeconds = 10;
 
 // The facts about the destination named name ("" for the default destination, found
 // as lp finds it: $LPDEST, $PRINTER, lpoptions, the server's default). Blocks for at
@@ -25,22 +30,13 @@ DestinationFacts destination_facts(const std::string &name);
 struct FollowedJob {
   JobNumber number = 0;     // the conversation's, for its report
   std::string destination;  // the queue it went to
-  int job_id = 0;           // as lp printed it; 0: find it by title (a toolkit job)
-  std::string title;        // its job-name
+  int job_id = 0;           // its id at the print server
   std::string document;     // the document's name, for the person
-  time_t sent = 0;          // when it was sent, to tell it from older jobs of that name
 };
 
-// The id of the toolkit's job: the oldest job of ours on job.destination titled
-// job.title, made since it was sent, that no follower has claimed (it is claimed by
-// this call). 0 when none.
-int find_job(http_t *http, const FollowedJob &job);
-
-// The state of job job_id (0 when it could not be asked) and its state message.
-int job_state(http_t *http, int job_id, std::string *message);
+// What the print server says of job job_id. answered is false when it could not be
+// asked (no connection, no answer); state is 0 when the server does not know the job.
+JobFacts job_facts(http_t *http, int job_id);
 
 // Whether the printer named name is stopped (paused).
 bool printer_stopped(http_t *http, const std::string &name);
-
-// The printer's state message, "" when it has none or is not known.
-std::string printer_state_message(http_t *http, const std::string &name);

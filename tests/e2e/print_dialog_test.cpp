@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 
@@ -129,6 +130,41 @@ TEST(PrintDialog, TitleRefusedAsTooLongIsSentAgainCutAtACharacter) {
   EXPECT_EQ(h.count_err("vandrel: the print server refused the job's long name"), 1u)
       << h.err_text();
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
+// Names as real hosts send them: each job is followed by its id at the print server,
+// whatever its title, and reported as soon as it is printed.
+TEST(PrintDialog, JobsOfAnyNameAreFollowedAndReported) {
+  struct Row {
+    const char *name;
+    const char *title;  // what the print server records
+  } rows[] = {
+      {"R\xe9sum\xe9.pdf", "R\xc3\xa9sum\xc3\xa9.pdf"},  // Windows-1252 bytes
+      {"tab\there.pdf", nullptr},
+      {"esc\x1b[31mred.pdf", nullptr},
+  };
+  Helper h({}, "", {}, {"--report"});
+  unsigned seed = 60;
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.title ? row.title : "control characters");
+    Bytes doc = sample_document(2000, ++seed);
+    h.send(conversation("adobeprintdialog", row.name, doc));
+    ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+    PrintedJob job = wait_job_with_data(as_string(doc));
+    ASSERT_NE(job.id, 0) << h.err_text();
+    if (row.title) {
+      EXPECT_EQ(job.name, row.title);
+    }
+  }
+  h.close_input();
+  // Printed, not merely still waiting when following them closely ended.
+  ASSERT_TRUE(h.wait_messages(11)) << h.err_text();
+  std::vector<std::string> reports;
+  for (const std::string &m : h.messages())
+    if (m.compare(0, 4, "job ") == 0) reports.push_back(m);
+  std::sort(reports.begin(), reports.end());
+  EXPECT_EQ(reports, (std::vector<std::string>{"job 1 printed", "job 2 printed", "job 3 printed"}));
+  EXPECT_EQ(h.messages().back(), "end");
 }
 
 // "Print to File" starts as the document's name made plain, as the save dialog makes
@@ -534,7 +570,7 @@ TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
     ASSERT_TRUE(wait_print_dialog_ready(mark, c.queue)) << h.err_text();
     if (!c.deny_user) queue.reject();
     ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
-    ASSERT_TRUE(h.wait_err(std::string("vandrel: the print server refused Refused.pdf: ") + c.why))
+    ASSERT_TRUE(h.wait_err(std::string("vandrel: Refused.pdf was not printed: ") + c.why))
         << h.err_text();
     std::string message = wait_window("Not Printed");
     ASSERT_FALSE(message.empty()) << h.err_text();
@@ -545,9 +581,8 @@ TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
     std::unique_lock<std::mutex> g(h.lock);
     ASSERT_TRUE(h.changed.wait_for(g, kDeadline, [&] { return h.out_closed; }));
     g.unlock();
-    // The refusal has a dialog section of its own, and the report follows it.
+    // The refusal is told in the dialog's own section, and the report follows it.
     EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                      "restorefullscreen", "removefullscreen",
                                                       "restorefullscreen", "job 1 failed", "end"}));
     EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   }

@@ -177,13 +177,11 @@ TEST(Printing, SpoolFolderIsPrivateAndWhatThePersonKeepsThereStays) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
-TEST(Printing, EmptyDocumentIsRefusedAndToldInTheServersWords) {
+TEST(Printing, EmptyDocumentIsToldAsEmpty) {
   Helper h;
   h.send(conversation("default", "empty.pdf", Bytes()));
   ASSERT_TRUE(answer_dialog("Not Printed", "Escape")) << h.err_text();
-  EXPECT_TRUE(
-      h.wait_err("vandrel: empty.pdf was not printed: The print server refused the "
-                 "job: No file in print request."))
+  EXPECT_TRUE(h.wait_err("vandrel: empty.pdf was not printed: The document is empty.\n"))
       << h.err_text();
   fence(h);
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
@@ -291,6 +289,38 @@ TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
   EXPECT_NE(printer_got("Fine.pdf"), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A job the print server holds is reported queued at once and the person told where it
+// waits; when it is cancelled there later, that is told too. lp words its request id
+// in German here, and the job is followed all the same.
+TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
+  const std::string queue = "vandrel-paused";
+  run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", "file:///dev/null", "-m", "raw"});
+  run({"/usr/sbin/cupsdisable", queue});
+  Helper h({"PRINTER=" + queue, "LANG=de_DE.UTF-8"}, "", {}, {"--report"});
+  h.send(conversation("default", "Wartet.pdf", sample_pdf(1, "waits")));
+  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf is not printed yet: The job waits on the printer "
+                         "\"vandrel-paused\", which is paused.\n"))
+      << h.err_text();
+  EXPECT_TRUE(h.wait_err("Anfrage-ID ist ")) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Noch nicht gedruckt", "Return")) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 queued"}));
+  run({"/usr/bin/cancel", "-a", queue});
+  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
+                         "printer \"vandrel-paused\".\n"))
+      << h.err_text();
+  ASSERT_TRUE(answer_dialog("Nicht gedruckt", "Return")) << h.err_text();
+  h.close_input();
+  ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
+  EXPECT_EQ(h.messages().back(), "end");
+  run({"/usr/sbin/lpadmin", "-x", queue});
 }
 
 }  // namespace

@@ -158,8 +158,10 @@ TEST(Reliability, HomeUnsetUsesTheUserDatabase) {
   EXPECT_EQ(h.count_err("vandrel: cannot write spool file"), 0u);
 }
 
+// The print server gone when Print is pressed: the person is told, as for a silent
+// job, and later jobs print once it is back.
 TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
-  Helper h;
+  Helper h({}, "", {}, {"--report"});
   size_t mark = print_server_log_mark();
   h.send(conversation("adobeprintdialog", "Interrupted.pdf", sample_document(500000, 63)));
   std::string w = wait_window("Vandrel Dialog");
@@ -167,24 +169,18 @@ TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
   // Once the dialog has found the printer, the server is taken away.
   ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
   stop_print_server();
-  if (!confirm_print_dialog()) press(w, {"Escape"});
-  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Not Printed", "Escape")) << h.err_text();
+  EXPECT_TRUE(h.wait_err("vandrel: Interrupted.pdf was not printed: The print server is not running.\n"))
+      << h.err_text();
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 failed"}));
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   start_print_server();
-  // The toolkit may never report a job whose server went away; its spool file then
-  // stays for it. Either way the reader goes on and later jobs print.
   Bytes doc = sample_document(2000, 64);
   h.send(conversation("default", "after.pdf", doc));
   EXPECT_NE(wait_job_with_data(as_string(doc)).id, 0) << h.err_text();
-  bool completed = h.count_err("Deleting file:") > 0;
-  std::vector<std::string> left = list_dir(h.home + "/VANDREL");
-  EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"Interrupted.pdf"});
-  if (completed) {
-    auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
-  }
   EXPECT_TRUE(h.alive());
 }
 
@@ -283,51 +279,103 @@ TEST(Reliability, ClosedOutputEndsTheHelperCleanly) {
 }
 
 // The X display going away (a logout): the helper ends as the toolkit ends it, but
-// not before its files are gone and the host is asked to restore full-screen.
+// not before its files are gone, the host is asked to restore full-screen and every
+// job is reported.
 TEST(Reliability, DisplayGoingAwayEndsTheHelperWithoutItsFiles) {
   std::string display;
   pid_t xvfb = start_xvfb("1280x1024x24", &display);
-  Helper h({"DISPLAY=" + display});
+  Helper h({"DISPLAY=" + display}, "", {}, {"--report"});
   h.send(conversation("adobeprintdialog", "logout.pdf", sample_document(5000, 99)));
-  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
   EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"logout.pdf"});
   kill(xvfb, SIGTERM);
   waitpid(xvfb, nullptr, 0);
   int status = h.wait_exit();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  // The job whose dialog was up is reported, and "end" tells the host nothing is left.
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 failed", "end"}));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(h.count_err("vandrel: the X display went away\n"), 1u) << h.err_text();
 }
 
-// A silent job whose print server never answers keeps the first stop signal waiting
-// for it; a second one ends the helper at once, still without leaving the document.
-TEST(Reliability, SecondStopSignalEndsAtOnceAndStillRemovesTheFiles) {
+// A print server that takes connections and never answers.
+struct SilentPrintServer {
   TempDir dir;
-  std::string socket_path = dir.path + "/silent.sock";
-  int server = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
-  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(server, 8), 0);  // connections are taken, never answered
-  Helper h({"CUPS_SERVER=" + socket_path});
-  h.send(conversation("default", "waiting.pdf", sample_document(3000, 94)));
+  std::string path = dir.path + "/silent.sock";
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  SilentPrintServer() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    listen(fd, 8);  // connections are taken, never answered
+  }
+  ~SilentPrintServer() { close(fd); }
+};
+
+// Whether process pid has ended (it may linger as a zombie of whoever adopted it).
+bool process_gone(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return stat.empty() || (paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0);
+}
+
+// The print command of the helper h once it runs.
+pid_t wait_print_command(Helper &h) {
   auto until = std::chrono::steady_clock::now() + kDeadline;
-  while (list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(20ms);
-  ASSERT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"waiting.pdf"});
-  pid_t lp = atoi(run({"/usr/bin/ps", "--ppid", std::to_string(h.proc.pid), "-o", "pid="}).c_str());
-  ASSERT_GT(lp, 0);
-  h.signal(SIGTERM);
-  EXPECT_EQ(h.wait_exit(Seconds(2)), -1) << "the job being handed over is waited for";
-  h.signal(SIGTERM);
-  int status = h.wait_exit();
-  // lp is left to hand the job over: here it never can.
-  kill(lp, SIGKILL);
-  close(server);
+  pid_t lp = 0;
+  while (lp <= 0 && std::chrono::steady_clock::now() < until) {
+    lp = atoi(run({"/usr/bin/ps", "--ppid", std::to_string(h.proc.pid), "-o", "pid="}).c_str());
+    if (lp <= 0) std::this_thread::sleep_for(20ms);
+  }
+  return lp;
+}
+
+// A print server that never answers: a silent job is told so in bounded time; a stop
+// signal meanwhile still gives the job its report and "end", and a second one ends the
+// helper at once. Either way lp does not outlive the helper or its job.
+TEST(Reliability, PrintServerThatNeverAnswersIsToldAndLpNeverOutlivesTheHelper) {
+  SilentPrintServer server;
+  Helper told({"CUPS_SERVER=" + server.path}, "", {}, {"--report"});
+  Helper stopped({"CUPS_SERVER=" + server.path}, "", {}, {"--report"});
+  Helper hurried({"CUPS_SERVER=" + server.path});
+  told.send(conversation("default", "told.pdf", sample_document(3000, 93)));
+  stopped.send(conversation("default", "stopped.pdf", sample_document(3000, 94)));
+  hurried.send(conversation("default", "hurried.pdf", sample_document(3000, 95)));
+  pid_t lp_told = wait_print_command(told), lp_stopped = wait_print_command(stopped),
+        lp_hurried = wait_print_command(hurried);
+  ASSERT_GT(lp_told, 0);
+  ASSERT_GT(lp_stopped, 0);
+  ASSERT_GT(lp_hurried, 0);
+  stopped.signal(SIGTERM);
+  hurried.signal(SIGTERM);
+  EXPECT_EQ(hurried.wait_exit(Seconds(2)), -1) << "the job being handed over is waited for";
+  hurried.signal(SIGTERM);
+  int status = hurried.wait_exit();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  EXPECT_TRUE(list_dir(hurried.home + "/VANDREL").empty());
+
+  std::string message = wait_window("Not Printed");
+  ASSERT_FALSE(message.empty()) << told.err_text();
+  EXPECT_TRUE(told.wait_err("vandrel: told.pdf was not printed: The print server does not answer.\n"))
+      << told.err_text();
+  press(message, {"Escape"});
+  told.close_input();
+  ASSERT_TRUE(told.wait_messages(5)) << told.err_text();
+  EXPECT_EQ(told.messages(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                       "restorefullscreen", "job 1 failed", "end"}));
+
+  status = stopped.wait_exit();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(stopped.messages(), (std::vector<std::string>{"ready", "job 1 failed", "end"}))
+      << stopped.err_text();
+  for (pid_t lp : {lp_told, lp_stopped, lp_hurried}) {
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!process_gone(lp) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(process_gone(lp)) << lp;
+  }
 }
 
 // A helper killed outright leaves its document; the next helper reclaims it as soon

@@ -73,13 +73,18 @@ TEST(DirectPrint, RequestIdLineGivesQueueAndJob) {
     int job_id;
   } cases[] = {
       {"request id is vandrel-raw-12 (1 file(s))\n", "vandrel-raw", 12},
-      {"lp: warning\nrequest id is office-7 (1 file(s))\n", "office", 7},
+      // lp's line in the person's language: only the id is looked for.
+      {"Anfrage-ID ist vandrel-raw-12 (1 Datei(en))\n", "vandrel-raw", 12},
+      {"リクエスト ID は office-7 です (1 個のファイル)\n", "office", 7},
+      {"请求 ID 为 office-7（1 个文件）\n", "office", 7},
+      {"l'identificador de la petició és q-2-31 (1 fitxer(s))\n", "q-2", 31},
       {"request id is plain-3", "plain", 3},
       {"", "", 0},
       {"lp: No default destination.\n", "", 0},
       {"request id is nodash (1 file(s))\n", "", 0},
       {"request id is trailing- (1 file(s))\n", "", 0},
       {"request id is q-12x (1 file(s))\n", "", 0},
+      {"request id is q-0 (1 file(s))\n", "", 0},
       {"request id is q-99999999999999 (1 file(s))\n", "", 0},
   };
   for (const Case &c : cases) {
@@ -93,7 +98,6 @@ TEST(DirectPrint, ComplaintIsLpsLastWordWithoutItsName) {
   EXPECT_EQ(lp_complaint("/usr/bin/lp: No file in print request.\n"), "No file in print request.");
   EXPECT_EQ(lp_complaint("lp: Error - add '/version=1.1' to server name.\nlp: Not allowed.\n"),
             "Not allowed.");
-  EXPECT_EQ(lp_complaint("request id is q-1 (1 file(s))\n"), "");
   EXPECT_EQ(lp_complaint("Something: went wrong"), "Something: went wrong");
   EXPECT_EQ(lp_complaint(""), "");
 }

@@ -15,6 +15,9 @@ TEST(PrintOptions, ChoicesBecomeTheOptionsLpWouldSend) {
   pages.some_pages = true;
   pages.ranges = {{1, 1}, {3, 5}, {4, 2}};
   EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "2,4-6"}}));
+  // In the order typed, and open to the last page.
+  pages.ranges = {{4, 4}, {1, 2}, {6, kToLastPage}};
+  EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "5,2-3,7-"}}));
   pages.ranges = {};
   EXPECT_EQ(job_options(pages), Options{}) << "no range: all pages";
 

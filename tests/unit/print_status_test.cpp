@@ -7,7 +7,7 @@ namespace {
 
 DestinationFacts queue(const char *name) {
   DestinationFacts f;
-  f.server_reached = true;
+  f.server_reached = f.server_answered = true;
   f.name = name;
   f.exists = true;
   f.user = "ann";
@@ -17,6 +17,9 @@ DestinationFacts queue(const char *name) {
 TEST(PrintStatus, RefusalNamesTheMostTellingReason) {
   DestinationFacts no_server;
   EXPECT_EQ(refusal_of(no_server), Refusal::NoServer);
+  DestinationFacts silent;
+  silent.server_reached = true;
+  EXPECT_EQ(refusal_of(silent), Refusal::NoAnswer);
   DestinationFacts no_default = queue("");
   no_default.exists = false;
   EXPECT_EQ(refusal_of(no_default), Refusal::NoDefault);
@@ -86,11 +89,35 @@ TEST(PrintStatus, TextsSayWhyInPlainWords) {
             "The print server refused the job: No file in print request.");
   EXPECT_EQ(refusal_text(denied, false, "Forbidden"),
             "You are not allowed to print on the printer \"office\".");
-  EXPECT_EQ(not_completed_text("office", "Filter failed", false),
+  JobFacts stopped{true, kJobStopped, "Filter failed", {}};
+  EXPECT_EQ(not_completed_text("office", stopped, false),
             "The printer \"office\" stopped the job: Filter failed");
-  EXPECT_EQ(not_completed_text("office", "", false), "The printer \"office\" stopped the job.");
+  stopped.message.clear();
+  EXPECT_EQ(not_completed_text("office", stopped, false), "The printer \"office\" stopped the job.");
+  JobFacts cancelled{true, kJobCancelled, "Canceled by admin", {"job-canceled-by-operator"}};
+  EXPECT_EQ(not_completed_text("office", cancelled, false),
+            "The job was cancelled on the printer \"office\".");
   EXPECT_EQ(not_printed_text("Report 7.pdf", false), "\"Report 7.pdf\" was not printed.");
   EXPECT_EQ(not_printed_text("", false), "The document was not printed.");
+}
+
+TEST(PrintStatus, AWaitingJobIsToldWhereAndWhy) {
+  struct Case {
+    JobFacts job;
+    bool paused;
+    const char *where;
+  } cases[] = {
+      {{true, kJobHeld, "", {}}, false,
+       "The job is held on the printer \"office\" until it is released."},
+      {{true, kJobPending, "", {}}, true, "The job waits on the printer \"office\", which is paused."},
+      {{false, 0, "", {}}, false,
+       "The job waits for the printer \"office\", but the print server does not answer."},
+      {{true, kJobProcessing, "Connecting to printer.", {}}, false,
+       "The job still waits on the printer \"office\".\nConnecting to printer."},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(waits_where_text("office", wait_of(c.job, c.paused), c.job, false), c.where);
+  EXPECT_EQ(waiting_text("Report 7.pdf", false), "\"Report 7.pdf\" is not printed yet.");
 }
 
 }  // namespace
