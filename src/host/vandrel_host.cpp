@@ -67,8 +67,9 @@ static const char kUsage[] =
     "Once running, the helper does not exit by itself (without a display it exits at\n"
     "once with status 1); SIGUSR1 or the end of input stops its reading.\n"
     "\n"
-    "Exit status: 0 when every job was printed or saved (or, for a helper without\n"
-    "reports, when all went as planned), 3 when some job was cancelled, failed,\n"
+    "Exit status: 0 when every job was printed, queued at the print server or saved\n"
+    "(or, for a helper without reports, when all went as planned), 3 when some job\n"
+    "was cancelled, failed,\n"
     "unsupported or skipped, 2 on usage errors, 1 if the helper cannot be started, a\n"
     "file cannot be read, or the helper ends before it is told to.\n";
 
@@ -393,7 +394,7 @@ int main(int argc, char **argv) {
   for (const std::string &outcome : w.outcomes) {
     if (outcome.empty()) {
       all_done = false;
-    } else if (outcome != "printed" && outcome != "saved") {
+    } else if (outcome != "printed" && outcome != "queued" && outcome != "saved") {
       return 3;
     }
   }
