@@ -506,6 +506,12 @@ std::vector<std::string> Helper::descriptors() {
   return targets;
 }
 
+long Helper::resident_kib() {
+  std::string status = read_file("/proc/" + std::to_string(proc.pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0L : atol(status.c_str() + at + 6);
+}
+
 void Helper::signal(int sig) { kill(proc.pid, sig); }
 
 int Helper::wait_exit(Seconds deadline) {

@@ -138,6 +138,8 @@ struct Helper {
   int input_pipe_references();
   // What its open descriptors refer to ("socket:[N]", a path, ...), one per descriptor.
   std::vector<std::string> descriptors();
+  // Its resident memory (VmRSS) in KiB; 0 once it has ended.
+  long resident_kib();
   void signal(int sig);
   // Waits until the process has ended and returns its wait status (reaping it), or
   // -1 when it is still running after deadline.

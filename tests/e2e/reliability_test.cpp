@@ -115,11 +115,6 @@ TEST(Reliability, TwoHundredSilentJobsArriveWholeWithFlatMemory) {
   Helper h;
   const int kJobs = 200;
   long rss_after_50 = 0;
-  auto rss_kib = [&] {
-    std::string status = read_file("/proc/" + std::to_string(h.proc.pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0L : atol(status.c_str() + at + 6);
-  };
   std::vector<std::string> docs;
   for (int i = 0; i < kJobs; ++i) {
     Bytes doc =
@@ -128,7 +123,7 @@ TEST(Reliability, TwoHundredSilentJobsArriveWholeWithFlatMemory) {
     h.send(conversation("default", "load " + std::to_string(i) + ".pdf", doc));
     if (i == 49) {
       ASSERT_TRUE(h.wait_err("request id is", 50, Seconds(600))) << h.err_text().substr(0, 2000);
-      rss_after_50 = rss_kib();
+      rss_after_50 = h.resident_kib();
     }
   }
   ASSERT_TRUE(h.wait_err("request id is", kJobs, Seconds(1200)));
@@ -136,7 +131,7 @@ TEST(Reliability, TwoHundredSilentJobsArriveWholeWithFlatMemory) {
   auto until = std::chrono::steady_clock::now() + kDeadline;
   while (!list_dir(h.home + "/VANDREL").empty() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(50ms);
-  long rss_after_all = rss_kib();
+  long rss_after_all = h.resident_kib();
   for (int i = 0; i < kJobs; ++i)
     ASSERT_NE(wait_job_with_data(docs[static_cast<size_t>(i)]).id, 0) << "job " << i;
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
