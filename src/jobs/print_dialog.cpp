@@ -1,6 +1,8 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,6 +15,7 @@
 #include "files/document_kind.h"
 #include "files/held_files.h"
 #include "files/names.h"
+#include "files/save_target.h"
 #include "files/spool.h"
 #include "jobs/handlers.h"
 #include "jobs/preview.h"
@@ -153,6 +156,43 @@ static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
   g_free(uri);
 }
 
+// "Print to File" writes the document as it is (only the whole document, in its own
+// format, is let through), so it is written here as a save is, at the file chosen in
+// the dialog: every link on the way judged and followed through descriptors, never a
+// link another user planted in a shared folder, an existing file replaced only whole.
+// (The toolkit's own file output would open the chosen name itself, following
+// whatever link is there by then.) On success the spool file `file` has become the
+// chosen file, or been copied there, and printing is finished with it; true. False
+// once the person has been told why it could not be written: the dialog then comes
+// back. Reader thread, inside the dialog section.
+static bool print_to_chosen_file(GtkPrintUnixDialog *pd, const char *file) {
+  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+  const char *uri = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_URI);
+  std::string shown = uri ? uri : "";
+  char *target = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+  g_object_unref(settings);
+  if (!target) {
+    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), shown.c_str(), kNotLocalText,
+                    _(kNotLocalText));
+    return false;
+  }
+  int fd = open_held_file(file);
+  struct stat st;
+  bool written = fd >= 0 && fstat(fd, &st) == 0 &&
+                 save_held_document(fd, file, static_cast<size_t>(st.st_size), target) == 0;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (written) {
+    printing_finished(file);
+  } else {
+    std::string reason = strerror(err);  // in the person's language
+    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err),
+                    reason.c_str());
+  }
+  g_free(target);
+  return written;
+}
+
 Outcome showdl(const char *file, const char *name, JobNumber number) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
@@ -172,8 +212,9 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   offer_output_file(pd, name);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
-  // write: the dialog comes back for it.
+  // write, or a file it could not write: the dialog comes back for it.
   gint response;
+  bool to_file = false;
   for (;;) {
     response = run_dialog(dialog);
     if (response == GTK_RESPONSE_APPLY) {
@@ -181,6 +222,12 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
       continue;
     }
     const char *problem = response == GTK_RESPONSE_OK ? file_output_problem(pd, format) : nullptr;
+    if (!problem && response == GTK_RESPONSE_OK &&
+        is_file_printer(gtk_print_unix_dialog_get_selected_printer(pd))) {
+      to_file = print_to_chosen_file(pd, file);
+      if (to_file) break;
+      continue;
+    }
     if (!problem) break;
     Message m;
     m.type = GTK_MESSAGE_INFO;
@@ -189,11 +236,13 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
     (void)show_message(GTK_WINDOW(dialog), m);
   }
   // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
-  bool sent = response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
-  if (!sent) spool_remove(file);
+  bool sent =
+      !to_file && response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
+  if (!sent && !to_file) spool_remove(file);
 
   end_dialog(dialog);
   gtk_widget_destroy(window);
+  if (to_file) return Outcome::Printed;
   if (sent) return Outcome::Pending;
   return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
 }

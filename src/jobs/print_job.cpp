@@ -67,12 +67,9 @@ static void completion_done(gpointer data) { gdk_threads_add_idle(release_comple
 // The end of a job's use of its spool file: the two lines and the file removed. The
 // job's outcome is reported when report says so.
 static void finish_job(PrintCompletion *completion, GError *error, bool report) {
-  // The two lines go out in one write so they stay together next to a trace line.
-  std::string lines = "Finished Printing\nDeleting file: " + log_text(completion->path) + "\n";
-  if (error) lines = "vandrel: print job failed: " + log_text(error->message) + "\n" + lines;
-  fwrite(lines.data(), 1, lines.size(), stderr);
-  fflush(stderr);
-  spool_remove(completion->path.c_str());
+  if (error)
+    fprintf(stderr, "vandrel: print job failed: %s\n", log_text(error->message).c_str());
+  printing_finished(completion->path.c_str());
   if (report) report_outcome(completion->number, error ? Outcome::Failed : Outcome::Printed);
 }
 
@@ -103,6 +100,14 @@ static void refusal_explained(const RefusedJob &job, const DestinationFacts &fac
   m.text = not_printed_text(job.document, true);
   m.detail = refusal_text(facts, true);
   show_message_later(m, job.number);
+}
+
+void printing_finished(const char *file) {
+  // The two lines go out in one write so they stay together next to a trace line.
+  std::string lines = "Finished Printing\nDeleting file: " + log_text(file) + "\n";
+  fwrite(lines.data(), 1, lines.size(), stderr);
+  fflush(stderr);
+  spool_remove(file);
 }
 
 void follow_print_job(const FollowedJob &job) {

@@ -26,6 +26,10 @@ bool send_job(GtkPrinter *printer, GtkPrintSettings *settings, GtkPageSetup *pag
               const char *file, const std::string &title, const std::string &document,
               JobNumber number);
 
+// The end of printing's use of the spool file file: "Finished Printing" and
+// "Deleting file: FILE" on standard error, and the file removed. Any thread.
+void printing_finished(const char *file);
+
 // Follows a job the print server has accepted (job_handed_over) until the server is
 // done with it; a job it did not complete is told to the person and reported Failed
 // once the message is gone, any other end reports it Printed. The report is the

@@ -572,4 +572,54 @@ TEST(PrintDialog, PrintToFileWritesOnlyTheWholeDocumentInItsOwnFormat) {
   EXPECT_EQ(read_file(h.home + "/Whole.pdf"), as_string(doc));
 }
 
+// "Print to File" into a shared folder where another user has planted a link, under
+// the document's own name, to a file of the person's: the link is not followed, the
+// person is told, and the dialog comes back.
+TEST(PrintDialog, PrintToFileRefusesAnotherUsersLinkInASharedFolder) {
+  Helper h;
+  TempDir dir;
+  std::string shared = dir.path + "/shared", mine = h.home + "/.bashrc";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chown(shared.c_str(), 65533, 65533), 0);
+  mkdir((h.home + "/.config").c_str(), 0700);
+  write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"" + shared + "\"\n");
+  write_file(mine, "the person's");
+  std::string planted = shared + "/report.pdf";
+  ASSERT_EQ(symlink(mine.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+  Bytes doc = sample_pdf(1, "planted");
+  size_t mark = print_server_log_mark();
+  h.send(conversation("adobeprintdialog", "report.pdf", doc));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
+  press(w, {"Tab", "Home", "Return"});
+  // The toolkit asks first whether to replace what it sees there.
+  std::string message;
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (message.empty() && std::chrono::steady_clock::now() < until) {
+    for (const std::string &other : visible_windows(h.proc.pid)) {
+      if (other == w) continue;
+      if (window_name(other) == "Not Printed")
+        message = other;
+      else
+        press(other, {"Return"});
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_FALSE(message.empty()) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot save " + planted + ": Permission denied\n"), 1u)
+      << h.err_text();
+  press(message, {"Return"});
+  ASSERT_TRUE(wait_window_id_gone(message));
+  EXPECT_EQ(wait_window("Vandrel Dialog"), w);
+  press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_EQ(read_file(mine), "the person's");
+  EXPECT_EQ(h.count_err("Finished Printing"), 0u) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
 }  // namespace
