@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,6 +19,10 @@
 #include "files/unnamed_files.h"
 
 namespace {
+
+// How many saves are running (save_under_way).
+std::atomic<int> g_saves{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 // How many symbolic links a target may lead through, as the kernel allows.
 constexpr int kMaxLinks = 40;
@@ -185,7 +190,9 @@ bool finish_file(int fd, mode_t mode, const struct stat *old) {
     }
   }
   if (fchmod(fd, mode) != 0) return false;
-  return !old || fsync(fd) == 0;
+  if (old && fsync(fd) != 0) return false;
+  note_io_progress();
+  return true;
 }
 
 // Moves from_dir/from onto folder/name. A confirmed replacement overwrites; otherwise
@@ -298,7 +305,8 @@ bool folder_refused(int err) { return err == EACCES || err == EPERM; }
 
 }  // namespace
 
-int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target) {
+// save_held_document's work.
+static int save_at(int fd, const std::string &held_path, size_t datalen, const char *target) {
   Destination d;
   if (!find_destination(target, &d)) return -1;
   const struct stat *old = d.existing ? &d.old : nullptr;
@@ -330,6 +338,17 @@ int save_held_document(int fd, const std::string &held_path, size_t datalen, con
   }
   int saved = errno;
   close(d.folder);
+  errno = saved;
+  return result;
+}
+
+bool save_under_way() { return g_saves.load() > 0; }
+
+int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target) {
+  g_saves.fetch_add(1);
+  int result = save_at(fd, held_path, datalen, target);
+  int saved = errno;
+  g_saves.fetch_sub(1);
   errno = saved;
   return result;
 }

@@ -27,3 +27,7 @@
 // (except a failed in-place rewrite, which has no other way). Returns 0, or -1 with errno set. Any
 // thread; called by the reader thread.
 int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target);
+
+// True while save_held_document runs on some thread: an ending helper lets a save
+// that is still moving bytes finish first. Async-signal-safe.
+bool save_under_way();
