@@ -212,8 +212,9 @@ bool open_preview(GtkWidget *dialog, const char *file, Why *why) {
         release_held_file(copy.c_str());
       } else {
         keep_copy(copy);
-        g_signal_connect_data(dialog, "destroy", G_CALLBACK(dialog_gone), g_strdup(copy.c_str()),
-                              [](gpointer p, GClosure *) { g_free(p); }, GConnectFlags(0));
+        g_signal_connect_data(
+            dialog, "destroy", G_CALLBACK(dialog_gone), g_strdup(copy.c_str()),
+            [](gpointer p, GClosure *) { g_free(p); }, GConnectFlags(0));
         // A viewer started by the session bus has no process of ours to wait for: its
         // copy stays until the helper ends, or more copies are made.
         if (pid > 0) g_child_watch_add(pid, viewer_ended, g_strdup(copy.c_str()));

@@ -186,8 +186,7 @@ static bool print_to_chosen_file(GtkPrintUnixDialog *pd, const char *file) {
     printing_finished(file);
   } else {
     std::string reason = strerror(err);  // in the person's language
-    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err),
-                    reason.c_str());
+    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err), reason.c_str());
   }
   g_free(target);
   return written;
@@ -236,8 +235,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
     (void)show_message(GTK_WINDOW(dialog), m);
   }
   // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
-  bool sent =
-      !to_file && response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
+  bool sent = !to_file && response == GTK_RESPONSE_OK && send_from_dialog(pd, file, name, number);
   if (!sent && !to_file) spool_remove(file);
 
   end_dialog(dialog);

@@ -67,8 +67,7 @@ static void completion_done(gpointer data) { gdk_threads_add_idle(release_comple
 // The end of a job's use of its spool file: the two lines and the file removed. The
 // job's outcome is reported when report says so.
 static void finish_job(PrintCompletion *completion, GError *error, bool report) {
-  if (error)
-    fprintf(stderr, "vandrel: print job failed: %s\n", log_text(error->message).c_str());
+  if (error) fprintf(stderr, "vandrel: print job failed: %s\n", log_text(error->message).c_str());
   printing_finished(completion->path.c_str());
   if (report) report_outcome(completion->number, error ? Outcome::Failed : Outcome::Printed);
 }

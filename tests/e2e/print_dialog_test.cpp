@@ -175,8 +175,8 @@ struct Desktop {
   // once and leaves the file to be opened a second later.
   void register_viewer(const std::string &mime = "application/pdf", bool hands_over = false) {
     std::string script = dir.path + "/viewer.sh";
-    std::string look = "cp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " + dir.path +
-                       "/seen.path\n";
+    std::string look =
+        "cp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " + dir.path + "/seen.path\n";
     if (hands_over) look = "echo \"$1\" > " + dir.path + "/launched\n(sleep 1\n" + look + ") &\n";
     write_file(script, "#!/bin/sh\n" + look);
     chmod(script.c_str(), 0755);
