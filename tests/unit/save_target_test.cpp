@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -323,6 +324,7 @@ TEST_F(SaveTargetTest, LinkFlippedByAnotherUserDuringSavesIsNeverFollowed) {
   ASSERT_GE(flipper, 0);
   if (flipper == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
     for (unsigned i = 0;; ++i) {
       (void)!symlink(i % 2 ? mine.c_str() : missing.c_str(), target.c_str());
       (void)!unlink(target.c_str());
