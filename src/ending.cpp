@@ -12,7 +12,9 @@
 
 #include "channel/host_output.h"
 #include "channel/reader.h"
+#include "common/io.h"
 #include "files/held_files.h"
+#include "files/save_target.h"
 #include "printing/lp.h"
 
 namespace {
@@ -34,6 +36,10 @@ constexpr int kLastBlocksMs = 2000;
 // last blocks' time and a little more.
 constexpr unsigned kBackstopSeconds = kHandOverSeconds + kLastBlocksMs / 1000 + 3;
 gint64 g_ending_since = 0;
+// How much I/O had been done (io_progress) when the backstop was last armed: a save
+// that has moved on since is slow, not stuck, and is let finish.
+std::atomic<unsigned long> g_progress_seen{0};
+static_assert(std::atomic<unsigned long>::is_always_lock_free, "read from a signal handler");
 
 // The end itself: the files go, then the process, as the signal would have ended it.
 // Async-signal-safe.
@@ -51,9 +57,20 @@ gint64 g_ending_since = 0;
 
 void on_stop_signal(int sig) { request_ending(sig); }
 
-// The backstop: a helper whose main loop cannot get on ends when its time is up.
+// The backstop: a helper whose main loop cannot get on ends when its time is up. A
+// save under way holds the toolkit's lock, and so the main loop, while it writes: one
+// that has moved on since the backstop was armed gets as long again, so it finishes
+// (or fails and takes its copy away) and the host gets its "restorefullscreen" and its
+// reports; one that has not moved at all is as stuck as a main loop and ends with it,
+// its unfinished copy removed with the other files.
 void on_alarm(int sig) {
   (void)sig;
+  unsigned long progress = io_progress();
+  if (save_under_way() && progress != g_progress_seen.load()) {
+    g_progress_seen.store(progress);
+    alarm(kBackstopSeconds);
+    return;
+  }
   end_now(g_ending.load());
 }
 
@@ -130,6 +147,7 @@ void request_ending(int sig) {
   int expected = 0;
   if (!g_ending.compare_exchange_strong(expected, sig)) end_now(sig);
   reader_stop();
+  g_progress_seen.store(io_progress());
   alarm(kBackstopSeconds);
   if (g_end_pipe[1] >= 0) {
     ssize_t ignored = write(g_end_pipe[1], "", 1);

@@ -11,9 +11,10 @@ void install_ending();
 // Asks the helper to end as if it had received sig: reading stops, open dialogs close
 // as if cancelled (their sections still send "restorefullscreen"), print jobs the
 // person confirmed are handed to the print server (30 seconds at most, for all of
-// them), then every file the helper holds is removed and the process ends with the
-// usual status for sig. A second request while ending ends it at once, still
-// removing the files. Async-signal-safe: the signal handlers call it.
+// them), a save under way finishes as long as it keeps moving, then every file the
+// helper holds is removed and the process ends with the usual status for sig. A
+// second request while ending ends it at once, still removing the files.
+// Async-signal-safe: the signal handlers call it.
 void request_ending(int sig);
 
 // True once the helper is ending: a dialog then answers at once, as if cancelled.

@@ -13,3 +13,10 @@ bool write_all(int fd, const void *buf, size_t n, size_t *done = nullptr);
 // it can, else through a buffer. src's offset is not used. A source shorter than n
 // fails with EIO. False with errno set on failure.
 bool copy_bytes(int src, int dst, size_t n);
+
+// How many blocks write_all and copy_bytes have moved (and steps note_io_progress has
+// noted) since the process started: a watchdog that sees it change knows the I/O under
+// way is slow, not stuck. Async-signal-safe.
+unsigned long io_progress();
+// Counts a finished step of I/O that moves no block (a sync, a rename). Any thread.
+void note_io_progress();

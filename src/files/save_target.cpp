@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,16 +20,12 @@
 
 namespace {
 
+// How many saves are running (save_under_way).
+std::atomic<int> g_saves{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
 // How many symbolic links a target may lead through, as the kernel allows.
 constexpr int kMaxLinks = 40;
-
-// The folder part of a path: "." for a bare name, "/" for a name in the root.
-std::string folder_of(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 // The process's umask, read without setting it: umask(2) can only be read by
 // changing it, for every thread at once.
@@ -55,48 +52,6 @@ bool link_followable(const struct stat &folder, const struct stat &link) {
   return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
-// Looks at every link on the way from path (at its last component) to the file it
-// names, existing or not, and refuses (EACCES) when one of them is a link the
-// kernel's protection for shared folders would not follow, whether or not that
-// protection is on here. Only looks: resolving is left to the kernel. ELOOP for a
-// loop.
-bool links_allowed(const std::string &path) {
-  std::string p = path;
-  for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    struct stat st, folder;
-    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-    if (stat(folder_of(p).c_str(), &folder) != 0) return false;
-    if (!link_followable(folder, st)) {
-      errno = EACCES;
-      return false;
-    }
-    char link[PATH_MAX];
-    ssize_t n = readlink(p.c_str(), link, sizeof link);
-    if (n < 0) return false;
-    if (static_cast<size_t>(n) >= sizeof link) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    std::string next(link, static_cast<size_t>(n));
-    p = next[0] == '/' ? next : folder_of(p) + "/" + next;
-  }
-  errno = ELOOP;
-  return false;
-}
-
-// The path of the file open on fd, as the kernel resolved it.
-bool path_of(int fd, std::string *out) {
-  char proc[64], path[PATH_MAX];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(proc, path, sizeof path);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof path || path[0] != '/') {
-    if (n >= 0) errno = ENOTSUP;
-    return false;
-  }
-  *out = std::string(path, static_cast<size_t>(n));
-  return true;
-}
-
 // Where a document is to be saved: the folder (held open) and the name in it, and
 // what is there now.
 struct Destination {
@@ -104,69 +59,125 @@ struct Destination {
   std::string name;
   bool existing = false;  // a file is there; old holds its status
   struct stat old;
-  // The file there is an empty one the kernel just made through a dangling link:
-  // ours to replace, and to take away again when the save fails.
-  bool placeholder = false;
 };
 
-// Finds where target leads, letting the kernel resolve every link on the way (its
-// protection for shared folders included). A dangling link is followed by having the
-// kernel make the file it names. False with errno set (EISDIR for a folder, EINVAL
-// for a device or pipe).
+// Puts the components of path on rest so that the first one is taken next (rest is
+// worked from its back). Empty components and "." are dropped.
+void push_components(const std::string &path, std::vector<std::string> *rest) {
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    std::string part = path.substr(at, slash - at);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    at = slash + 1;
+  }
+  rest->insert(rest->end(), parts.rbegin(), parts.rend());
+}
+
+// Replaces the folder descriptor *at with next (closing the old one); -1 in next
+// fails with its errno kept.
+bool move_to(int *at, int next) {
+  if (next < 0) return false;
+  if (*at >= 0) close(*at);
+  *at = next;
+  return true;
+}
+
+// Finds where target leads, one component at a time through descriptors: each name is
+// opened in the folder reached so far without following it (O_PATH|O_NOFOLLOW), and a
+// link is judged on that very link (link_followable against the folder it is in) and
+// followed from there by its text, so that nothing is looked up twice by name and no
+// link is ever followed by the kernel. A dangling link leads to the name it gives, in
+// the folder where that name would be: the save makes the file there. False with errno
+// set: EACCES for a link that may not be followed, ELOOP for too many links, EISDIR
+// for a folder, EINVAL for a device or pipe, ENOENT for a missing folder.
 bool find_destination(const char *target, Destination *d) {
-  std::string real = target;
-  int at = open(target, O_PATH | O_CLOEXEC);
-  if (at < 0 && errno == ENOENT) {
-    struct stat l;
-    if (lstat(target, &l) == 0 && S_ISLNK(l.st_mode)) {
-      // A link to a file yet to be made: the kernel makes it where the link leads.
-      at = open(target, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
-      if (at < 0) return false;
-      d->placeholder = true;
-    } else {
-      errno = ENOENT;
-      at = -1;
-    }
-  } else if (at < 0) {
+  std::string path = target;
+  if (path.empty()) {
+    errno = ENOENT;
     return false;
   }
-  if (at >= 0) {
-    bool ok = fstat(at, &d->old) == 0 && path_of(at, &real);
-    int saved = errno;
-    close(at);
-    if (!ok) {
-      errno = saved;
-      return false;
+  int at = -1;
+  if (!move_to(&at, open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)))
+    return false;
+  std::vector<std::string> rest;
+  push_components(path, &rest);
+  // A path that ends in a slash (or is the root, or ".") names a folder.
+  bool folder_named = path.back() == '/' || rest.empty();
+  int links = 0;
+  while (!rest.empty() && !folder_named) {
+    std::string name = rest.back();
+    rest.pop_back();
+    bool last = rest.empty();
+    int fd = openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT && last && name != "..") {  // a new file in the folder reached
+        d->folder = at;
+        d->name = name;
+        d->existing = false;
+        return true;
+      }
+      break;
     }
-    if (S_ISDIR(d->old.st_mode)) {
+    struct stat st, folder;
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0) {
+      close(fd);
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char text[PATH_MAX];
+      ssize_t n = -1;
+      if (fstat(at, &folder) != 0) {
+      } else if (!link_followable(folder, st)) {
+        errno = EACCES;
+      } else if (++links > kMaxLinks) {
+        errno = ELOOP;
+      } else {
+        n = readlinkat(fd, "", text, sizeof text);
+        if (n == 0 || static_cast<size_t>(n) >= sizeof text) {
+          errno = n == 0 ? ENOENT : ENAMETOOLONG;
+          n = -1;
+        }
+      }
+      close(fd);
+      if (n < 0) break;
+      std::string next(text, static_cast<size_t>(n));
+      if (next[0] == '/' && !move_to(&at, open("/", O_PATH | O_DIRECTORY | O_CLOEXEC))) break;
+      size_t before = rest.size();
+      push_components(next, &rest);
+      if (last && (next.back() == '/' || rest.size() == before)) folder_named = true;
+      continue;
+    }
+    if (!last) {
+      if (!S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = ENOTDIR;
+        break;
+      }
+      move_to(&at, fd);
+      continue;
+    }
+    close(fd);
+    if (S_ISDIR(st.st_mode)) {
       errno = EISDIR;
-      return false;
+    } else if (!S_ISREG(st.st_mode)) {
+      errno = EINVAL;  // a device or a pipe is no place for a document
+    } else {
+      d->folder = at;
+      d->name = name;
+      d->existing = true;
+      d->old = st;
+      return true;
     }
-    if (!S_ISREG(d->old.st_mode)) {  // a device or a pipe is no place for a document
-      errno = EINVAL;
-      return false;
-    }
-    // What we made through the link is empty and ours; anything else was there.
-    if (d->placeholder && (d->old.st_size != 0 || d->old.st_uid != geteuid()))
-      d->placeholder = false;
-    d->existing = !d->placeholder;
+    break;
   }
-  size_t slash = real.rfind('/');
-  d->name = slash == std::string::npos ? real : real.substr(slash + 1);
-  d->folder = open(folder_of(real).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (d->folder < 0) return false;
-  if (d->existing || d->placeholder) {
-    // The name must still name the file the kernel found.
-    struct stat now;
-    if (fstatat(d->folder, d->name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != d->old.st_dev || now.st_ino != d->old.st_ino) {
-      close(d->folder);
-      d->folder = -1;
-      errno = EBUSY;
-      return false;
-    }
-  }
-  return true;
+  if (folder_named) errno = EISDIR;
+  int saved = errno;
+  close(at);
+  errno = saved;
+  return false;
 }
 
 // Gives the file open on fd what the target should end with: mode, and for a
@@ -179,7 +190,9 @@ bool finish_file(int fd, mode_t mode, const struct stat *old) {
     }
   }
   if (fchmod(fd, mode) != 0) return false;
-  return !old || fsync(fd) == 0;
+  if (old && fsync(fd) != 0) return false;
+  note_io_progress();
+  return true;
 }
 
 // Moves from_dir/from onto folder/name. A confirmed replacement overwrites; otherwise
@@ -230,7 +243,7 @@ constexpr size_t kBesideLetters = 6;
 // name. Anything that fails takes the copy away again.
 int copy_beside(int fd, size_t datalen, const Destination &d, mode_t mode) {
   const struct stat *old = d.existing ? &d.old : nullptr;
-  bool replace = d.existing || d.placeholder;
+  bool replace = d.existing;
   std::string temp;
   int token = -1;
   int out = make_unnamed_file(d.folder, O_WRONLY, kBesidePrefix, kBesideLetters, &temp);
@@ -269,6 +282,12 @@ int copy_beside(int fd, size_t datalen, const Destination &d, mode_t mode) {
 int rewrite_in_place(int fd, size_t datalen, const Destination &d) {
   int out = openat(d.folder, d.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (out < 0) return -1;
+  struct stat now;
+  if (fstat(out, &now) != 0 || now.st_dev != d.old.st_dev || now.st_ino != d.old.st_ino) {
+    close(out);
+    errno = EBUSY;  // not the file the person confirmed
+    return -1;
+  }
   bool ok = datalen == 0 ||
             fallocate(out, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(datalen)) == 0 ||
             errno == EOPNOTSUPP || errno == ENOSYS;
@@ -286,8 +305,8 @@ bool folder_refused(int err) { return err == EACCES || err == EPERM; }
 
 }  // namespace
 
-int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target) {
-  if (!links_allowed(target)) return -1;
+// save_held_document's work.
+static int save_at(int fd, const std::string &held_path, size_t datalen, const char *target) {
   Destination d;
   if (!find_destination(target, &d)) return -1;
   const struct stat *old = d.existing ? &d.old : nullptr;
@@ -302,7 +321,7 @@ int save_held_document(int fd, const std::string &held_path, size_t datalen, con
   if (held_file_is(fd, held_path, datalen, &held, &held_dir, &held_name) &&
       !(old && old->st_dev == held.st_dev && old->st_ino == held.st_ino)) {
     if (finish_file(fd, mode, old) &&
-        place(held_dir, held_name.c_str(), d.folder, d.name.c_str(), old || d.placeholder) == 0) {
+        place(held_dir, held_name.c_str(), d.folder, d.name.c_str(), old != nullptr) == 0) {
       result = 0;
       done = true;
       if (!placed_is(d.folder, d.name, fd)) {
@@ -318,14 +337,18 @@ int save_held_document(int fd, const std::string &held_path, size_t datalen, con
     if (result != 0 && old && folder_refused(errno)) result = rewrite_in_place(fd, datalen, d);
   }
   int saved = errno;
-  // An empty file the kernel made for a dangling link goes again when nothing came of it.
-  if (result != 0 && d.placeholder) {
-    struct stat now;
-    if (fstatat(d.folder, d.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-        now.st_dev == d.old.st_dev && now.st_ino == d.old.st_ino)
-      unlinkat(d.folder, d.name.c_str(), 0);
-  }
   close(d.folder);
+  errno = saved;
+  return result;
+}
+
+bool save_under_way() { return g_saves.load() > 0; }
+
+int save_held_document(int fd, const std::string &held_path, size_t datalen, const char *target) {
+  g_saves.fetch_add(1);
+  int result = save_at(fd, held_path, datalen, target);
+  int saved = errno;
+  g_saves.fetch_sub(1);
   errno = saved;
   return result;
 }

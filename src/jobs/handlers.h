@@ -58,7 +58,9 @@ Outcome print_default(const char *file, const char *name, JobNumber number, int 
 // (Failed when no job could be sent). Print Preview shows the document and the dialog
 // again, and so does a choice "Print to File" cannot write (only the whole document,
 // in its own format); "Print to File" starts as `name`, made a plain file name, in the
-// documents folder. Reader thread, inside a dialog section.
+// documents folder, and is written as a save is (save_held_document): a file it could
+// not write is told to the person and the dialog comes back; once written the job is
+// Printed. Reader thread, inside a dialog section.
 Outcome showdl(const char *file, const char *name, JobNumber number);
 
 // A print job's completion: says so on standard error and removes the job's spool

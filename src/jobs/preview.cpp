@@ -1,7 +1,8 @@
 // Print Preview: the document shown in the desktop's viewer while the print dialog
 // waits for the person. Only documents a viewer shows are opened, told from their
 // bytes; the viewer gets a private, read-only copy of its own, so printing or
-// cancelling goes on without pulling the file from under it.
+// cancelling goes on without pulling the file from under it, kept until the viewer
+// can no longer need it.
 #include "jobs/preview.h"
 
 #include <fcntl.h>
@@ -10,7 +11,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/io.h"
 #include "common/log_text.h"
@@ -74,13 +77,85 @@ std::string make_copy(const char *file, int src, const char *extension) {
   return path;
 }
 
-// The viewer has exited: its copy goes. Main loop; touches no toolkit object.
+// How long a viewer's copy stays after the print dialog it was made for has closed.
+// Many viewers (image viewers, editors, browsers) are started through a launcher that
+// hands the file to a running instance and exits at once; the instance opens the file
+// a moment later, so the launcher's exit says nothing. A handed-over file is opened
+// within a second or two, even on a busy machine.
+constexpr guint kPreviewKeepSeconds = 20;
+// The most viewers' copies kept at once; making one more lets the oldest go.
+constexpr size_t kMaxPreviewCopies = 8;
+
+// A viewer's copy, until it goes: when the process started for it has exited and its
+// dialog has been closed kPreviewKeepSeconds ago.
+struct PreviewCopy {
+  std::string path;
+  bool viewer_running = true;  // also for a viewer that is not our process
+  gint64 keep_until = 0;       // 0 while its dialog is open
+};
+// The copies kept, oldest first; g_copies_lock guards them (the reader makes copies,
+// the main loop lets them go).
+std::mutex g_copies_lock;
+std::vector<PreviewCopy> g_copies;
+
+// Lets go the copies nobody can still need. g_copies_lock held.
+void release_unneeded_locked() {
+  gint64 now = g_get_monotonic_time();
+  for (auto it = g_copies.begin(); it != g_copies.end();) {
+    if (!it->viewer_running && it->keep_until != 0 && now >= it->keep_until) {
+      release_held_file(it->path.c_str());
+      it = g_copies.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Keeps the new copy path, letting the oldest go when there are too many. Reader thread.
+void keep_copy(const std::string &path) {
+  std::lock_guard<std::mutex> guard(g_copies_lock);
+  if (g_copies.size() >= kMaxPreviewCopies) {
+    release_held_file(g_copies.front().path.c_str());
+    g_copies.erase(g_copies.begin());
+  }
+  PreviewCopy copy;
+  copy.path = path;
+  g_copies.push_back(copy);
+}
+
+// The copy path has done with something (its viewer, or its dialog, as note says);
+// whatever is no longer needed goes.
+void copy_done_with(const char *path, void (*note)(PreviewCopy *)) {
+  std::lock_guard<std::mutex> guard(g_copies_lock);
+  for (PreviewCopy &copy : g_copies)
+    if (copy.path == path) note(&copy);
+  release_unneeded_locked();
+}
+
+gboolean sweep_copies(gpointer data) {
+  (void)data;
+  std::lock_guard<std::mutex> guard(g_copies_lock);
+  release_unneeded_locked();
+  return FALSE;
+}
+
+// The viewer's process has exited. Main loop; touches no toolkit object.
 void viewer_ended(GPid pid, gint status, gpointer data) {
   (void)status;
   g_spawn_close_pid(pid);
   char *copy = static_cast<char *>(data);
-  release_held_file(copy);
+  copy_done_with(copy, [](PreviewCopy *c) { c->viewer_running = false; });
   g_free(copy);
+}
+
+// The print dialog the copy was made for has gone: it is kept a while longer, for a
+// viewer that is only now opening it. Whichever thread destroys the dialog.
+void dialog_gone(GtkWidget *dialog, gpointer data) {
+  (void)dialog;
+  copy_done_with(static_cast<char *>(data), [](PreviewCopy *c) {
+    c->keep_until = g_get_monotonic_time() + gint64{kPreviewKeepSeconds} * G_USEC_PER_SEC;
+  });
+  g_timeout_add_seconds(kPreviewKeepSeconds + 1, sweep_copies, nullptr);
 }
 
 void note_pid(GDesktopAppInfo *app, GPid pid, gpointer data) {
@@ -92,8 +167,10 @@ void note_pid(GDesktopAppInfo *app, GPid pid, gpointer data) {
 // the kind its bytes show, with its standard output on our standard error and its
 // standard input on /dev/null (the host's pipes are not for it). Returns false when
 // the kind is not one that is previewed, there is no such application or it cannot
-// be started, with *why saying so. Reader thread, toolkit lock held.
-bool open_preview(const char *file, Why *why) {
+// be started, with *why saying so. The copy stays until the viewer's process has
+// exited and dialog has been closed kPreviewKeepSeconds ago, or until the helper ends.
+// Reader thread, toolkit lock held.
+bool open_preview(GtkWidget *dialog, const char *file, Why *why) {
   int src = open_held_file(file);
   unsigned char head[kSniffBytes];
   ssize_t n = src >= 0 ? pread(src, head, sizeof head, 0) : -1;
@@ -133,11 +210,15 @@ bool open_preview(const char *file, Why *why) {
         why->log = why->shown = error->message;
         g_clear_error(&error);
         release_held_file(copy.c_str());
-      } else if (pid > 0) {
-        g_child_watch_add(pid, viewer_ended, g_strdup(copy.c_str()));
+      } else {
+        keep_copy(copy);
+        g_signal_connect_data(
+            dialog, "destroy", G_CALLBACK(dialog_gone), g_strdup(copy.c_str()),
+            [](gpointer p, GClosure *) { g_free(p); }, GConnectFlags(0));
+        // A viewer started by the session bus has no process of ours to wait for: its
+        // copy stays until the helper ends, or more copies are made.
+        if (pid > 0) g_child_watch_add(pid, viewer_ended, g_strdup(copy.c_str()));
       }
-      // A viewer started by the session bus has no process of ours to wait for: its
-      // copy stays until the helper ends.
       if (devnull >= 0) close(devnull);
       g_list_free(uris);
       g_free(uri);
@@ -151,7 +232,7 @@ bool open_preview(const char *file, Why *why) {
 
 void show_preview(GtkWindow *parent, const char *file) {
   Why why;
-  if (open_preview(file, &why)) return;
+  if (open_preview(GTK_WIDGET(parent), file, &why)) return;
   fprintf(stderr, "vandrel: cannot preview %s: %s\n", log_text(file).c_str(),
           log_text(why.log).c_str());
   Message m;

@@ -1,6 +1,8 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,6 +15,7 @@
 #include "files/document_kind.h"
 #include "files/held_files.h"
 #include "files/names.h"
+#include "files/save_target.h"
 #include "files/spool.h"
 #include "jobs/handlers.h"
 #include "jobs/preview.h"
@@ -164,6 +167,42 @@ static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
   g_free(uri);
 }
 
+// "Print to File" writes the document as it is (only the whole document, in its own
+// format, is let through), so it is written here as a save is, at the file chosen in
+// the dialog: every link on the way judged and followed through descriptors, never a
+// link another user planted in a shared folder, an existing file replaced only whole.
+// (The toolkit's own file output would open the chosen name itself, following
+// whatever link is there by then.) On success the spool file `file` has become the
+// chosen file, or been copied there, and printing is finished with it; true. False
+// once the person has been told why it could not be written: the dialog then comes
+// back. Reader thread, inside the dialog section.
+static bool print_to_chosen_file(GtkPrintUnixDialog *pd, const char *file) {
+  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+  const char *uri = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_URI);
+  std::string shown = uri ? uri : "";
+  char *target = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+  g_object_unref(settings);
+  if (!target) {
+    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), shown.c_str(), kNotLocalText,
+                    _(kNotLocalText));
+    return false;
+  }
+  int fd = open_held_file(file);
+  struct stat st;
+  bool written = fd >= 0 && fstat(fd, &st) == 0 &&
+                 save_held_document(fd, file, static_cast<size_t>(st.st_size), target) == 0;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (written) {
+    printing_finished(file);
+  } else {
+    std::string reason = strerror(err);  // in the person's language
+    show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err), reason.c_str());
+  }
+  g_free(target);
+  return written;
+}
+
 Outcome showdl(const char *file, const char *name, JobNumber number) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
@@ -183,8 +222,9 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   offer_output_file(pd, name);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
-  // write: the dialog comes back for it.
+  // write, or a file it could not write: the dialog comes back for it.
   gint response;
+  bool to_file = false;
   for (;;) {
     response = run_dialog(dialog);
     if (response == GTK_RESPONSE_APPLY) {
@@ -192,6 +232,12 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
       continue;
     }
     const char *problem = response == GTK_RESPONSE_OK ? file_output_problem(pd, format) : nullptr;
+    if (!problem && response == GTK_RESPONSE_OK &&
+        is_file_printer(gtk_print_unix_dialog_get_selected_printer(pd))) {
+      to_file = print_to_chosen_file(pd, file);
+      if (to_file) break;
+      continue;
+    }
     if (!problem) break;
     Message m;
     m.type = GTK_MESSAGE_INFO;
@@ -201,9 +247,9 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   }
   // A dialog destroyed from outside answers GTK_RESPONSE_NONE: a cancel. A print
   // server's queue gets the document from lp once the dialog is gone; any other
-  // printer gets a job the toolkit sends.
-  GtkPrinter *printer =
-      response == GTK_RESPONSE_OK ? gtk_print_unix_dialog_get_selected_printer(pd) : nullptr;
+  // printer but the file gets a job the toolkit sends.
+  bool printing = response == GTK_RESPONSE_OK && !to_file;
+  GtkPrinter *printer = printing ? gtk_print_unix_dialog_get_selected_printer(pd) : nullptr;
   bool to_server = printer && is_print_server_printer(printer);
   bool sent = false;
   LpJob lp_job;
@@ -219,13 +265,14 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
     sent = send_job(printer, settings, gtk_print_unix_dialog_get_page_setup(pd), file, name,
                     number);
     g_object_unref(settings);
-  } else if (response == GTK_RESPONSE_OK) {
+  } else if (printing) {
     fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", log_text(name).c_str());
   }
-  if (!to_server && !sent) spool_remove(file);
+  if (!to_server && !sent && !to_file) spool_remove(file);
 
   end_dialog(dialog);
   gtk_widget_destroy(window);
+  if (to_file) return Outcome::Printed;
   if (sent) return Outcome::Pending;
   if (!to_server) return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
   // lp may take a moment: the main loop gets on meanwhile.
@@ -233,13 +280,8 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gdk_threads_leave();
   Outcome outcome = hand_to_print_server(lp_job, name, number, &why);
   gdk_threads_enter();
-  if (outcome == Outcome::Pending) {
-    // The print server has the document and the file is gone: the job's two
-    // completion lines, in one write so they stay together next to a trace line.
-    std::string lines = std::string("Finished Printing\nDeleting file: ") + log_text(file) + "\n";
-    fwrite(lines.data(), 1, lines.size(), stderr);
-    fflush(stderr);
-  }
+  // The print server has the document (and the file is gone already).
+  if (outcome == Outcome::Pending) printing_finished(file);
   if (outcome == Outcome::Failed) {
     spool_remove(file);
     if (!why.empty()) {

@@ -136,15 +136,19 @@ static gboolean release_completion(gpointer data) {
 
 static void completion_done(gpointer data) { gdk_threads_add_idle(release_completion, data); }
 
+void printing_finished(const char *file) {
+  // The two lines go out in one write so they stay together next to a trace line.
+  std::string lines = "Finished Printing\nDeleting file: " + log_text(file) + "\n";
+  fwrite(lines.data(), 1, lines.size(), stderr);
+  fflush(stderr);
+  spool_remove(file);
+}
+
 void finish_printing(GtkPrintJob *job, void *user_data, GError *error) {
   (void)job;
   PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
-  // The two lines go out in one write so they stay together next to a trace line.
-  std::string lines = "Finished Printing\nDeleting file: " + log_text(completion->path) + "\n";
-  if (error) lines = "vandrel: print job failed: " + log_text(error->message) + "\n" + lines;
-  fwrite(lines.data(), 1, lines.size(), stderr);
-  fflush(stderr);
-  spool_remove(completion->path.c_str());
+  if (error) fprintf(stderr, "vandrel: print job failed: %s\n", log_text(error->message).c_str());
+  printing_finished(completion->path.c_str());
   report_outcome(completion->number, error ? Outcome::Failed : Outcome::Printed);
 }
 

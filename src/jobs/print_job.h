@@ -25,6 +25,11 @@ bool is_file_printer(GtkPrinter *printer);
 Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber number,
                              std::string *why);
 
+// The end of printing's use of the spool file file: "Finished Printing" and
+// "Deleting file: FILE" on standard error, and the file removed (if it is not gone
+// already). Any thread.
+void printing_finished(const char *file);
+
 // Sends the spool file file as a print job titled title on printer (not a print
 // server's queue) with settings and page_setup (all borrowed), for the conversation
 // numbered number. finish_printing removes the file and reports the job once it

@@ -11,28 +11,6 @@
 #include "jobs/texts.h"
 #include "jobs/util.h"
 
-// How much of a path the failure message shows: enough to recognise it, little
-// enough that the message fits any screen with its button.
-constexpr size_t kShownPathChars = 72;
-
-// Tells the user, and standard error, that the document was not saved as target (a
-// path in the file system's encoding, or the suggested name). log_reason is the
-// English reason for standard error (hosts and logs parse it), shown_reason the one
-// the person reads in their language. Returns once the person has closed the
-// message. Reader thread, inside the dialog section.
-static void show_save_error(GtkWindow *parent, const char *target, const char *log_reason,
-                            const char *shown_reason) {
-  fprintf(stderr, "vandrel: cannot save %s: %s\n", log_text(target).c_str(), log_reason);
-  char *display = g_filename_display_name(target);
-  std::string shown = shorten_middle(display, kShownPathChars);
-  g_free(display);
-  Message m;
-  m.title = _(kSaveDialogTitle);
-  m.text = fill_in(_(kSaveFailedText), shown);
-  m.detail = shown_reason;
-  (void)show_message(parent, m);
-}
-
 // Points the chooser at the folder and name of the file it gave, so that a failed
 // save can be tried again as it was, or changed. Reader thread, inside the section.
 static void choose_again(GtkFileChooser *chooser, const char *filename) {
@@ -66,14 +44,16 @@ Outcome saveFile(const HeldDocument &cleanData, const char *fname) {
     gtk_widget_hide(dialog);
     if (!filename) {
       failed = true;
-      show_save_error(GTK_WINDOW(window), suggested.c_str(), kNotLocalText, _(kNotLocalText));
+      show_save_error(GTK_WINDOW(window), _(kSaveDialogTitle), suggested.c_str(), kNotLocalText,
+                      _(kNotLocalText));
     } else if (save_held_document(cleanData.fd, cleanData.path, cleanData.datalen, filename) == 0) {
       saved = true;
     } else {
       int err = errno;
       failed = true;
       std::string shown = strerror(err);  // in the person's language
-      show_save_error(GTK_WINDOW(window), filename, log_strerror(err), shown.c_str());
+      show_save_error(GTK_WINDOW(window), _(kSaveDialogTitle), filename, log_strerror(err),
+                      shown.c_str());
       choose_again(chooser, filename);
     }
     g_free(filename);

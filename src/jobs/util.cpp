@@ -1,8 +1,13 @@
 #include "jobs/util.h"
 
+#include <cstdio>
+
+#include "common/log_text.h"
 #include "desktop/host_window.h"
 #include "ending.h"
+#include "files/names.h"
 #include "files/spool.h"
+#include "jobs/texts.h"
 
 namespace {
 // Kept on the dialog object while run_dialog holds its reference.
@@ -88,4 +93,21 @@ std::string documents_folder() {
   const char *documents = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
   if (documents && g_file_test(documents, G_FILE_TEST_IS_DIR)) return documents;
   return home_folder();
+}
+
+// How much of a path the failure message shows: enough to recognise it, little
+// enough that the message fits any screen with its button.
+constexpr size_t kShownPathChars = 72;
+
+void show_save_error(GtkWindow *parent, const char *title, const char *target,
+                     const char *log_reason, const char *shown_reason) {
+  fprintf(stderr, "vandrel: cannot save %s: %s\n", log_text(target).c_str(), log_reason);
+  char *display = g_filename_display_name(target);
+  std::string shown = shorten_middle(display, kShownPathChars);
+  g_free(display);
+  Message m;
+  m.title = title;
+  m.text = fill_in(_(kSaveFailedText), shown);
+  m.detail = shown_reason;
+  (void)show_message(parent, m);
 }

@@ -45,6 +45,14 @@ GtkWidget *make_message(GtkWindow *parent, const Message &m);
 // answers GTK_RESPONSE_NONE) and returns the answer. Reader thread, toolkit lock held.
 gint show_message(GtkWindow *parent, const Message &m);
 
+// Tells the person, and standard error, that the document was not saved as target (a
+// path in the file system's encoding, or a suggested name), in a message titled title.
+// log_reason is the English reason for standard error (hosts and logs parse it),
+// shown_reason the one the person reads in their language. Returns once the person
+// has closed the message. Reader thread, toolkit lock held.
+void show_save_error(GtkWindow *parent, const char *title, const char *target,
+                     const char *log_reason, const char *shown_reason);
+
 // Queues message m to be shown over the host's window from the main loop, in a dialog
 // section of its own (once no other dialog is up; one "removefullscreen" /
 // "restorefullscreen" pair), blocking nobody. Whatever answer closes it, job report

@@ -207,11 +207,14 @@ struct Desktop {
     env = {"XDG_DATA_HOME=" + dir.path + "/user", "XDG_DATA_DIRS=" + dir.path + "/system"};
   }
   // A viewer for documents of type mime that records the file it was given and a
-  // copy of it.
-  void register_viewer(const std::string &mime = "application/pdf") {
+  // copy of it. One that hands over, as a launcher of a running instance does, exits at
+  // once and leaves the file to be opened a second later.
+  void register_viewer(const std::string &mime = "application/pdf", bool hands_over = false) {
     std::string script = dir.path + "/viewer.sh";
-    write_file(script, "#!/bin/sh\ncp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " +
-                           dir.path + "/seen.path\n");
+    std::string look =
+        "cp \"$1\" " + dir.path + "/seen.copy\necho \"$1\" >> " + dir.path + "/seen.path\n";
+    if (hands_over) look = "echo \"$1\" > " + dir.path + "/launched\n(sleep 1\n" + look + ") &\n";
+    write_file(script, "#!/bin/sh\n" + look);
     chmod(script.c_str(), 0755);
     write_file(dir.path + "/user/applications/vandrel-test-viewer.desktop",
                "[Desktop Entry]\nType=Application\nName=Test Viewer\nExec=" + script +
@@ -245,14 +248,12 @@ TEST(PrintDialog, PreviewOpensTheDefaultViewerAndTheDialogComesBack) {
   std::string seen = desktop.dir.path + "/seen.path";
   ASSERT_TRUE(press_preview(w, [&] { return file_exists(seen); })) << h.err_text();
   std::this_thread::sleep_for(500ms);
-  // A read-only copy of its own, which goes once the viewer has exited.
+  // A read-only copy of its own, kept while the dialog is up.
   std::string copy = h.home + "/VANDREL/Look_first (preview).pdf";
   EXPECT_EQ(read_file(seen), copy + "\n");
   EXPECT_EQ(read_file(desktop.dir.path + "/seen.copy"), as_string(doc));
-  auto until = std::chrono::steady_clock::now() + kDeadline;
-  while (file_exists(copy) && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(list_dir(h.home + "/VANDREL"), std::vector<std::string>{"Look_first.pdf"});
+  EXPECT_EQ(list_dir(h.home + "/VANDREL"),
+            (std::vector<std::string>{"Look_first (preview).pdf", "Look_first.pdf"}));
   // The same dialog is still there for the job, and printing prints it.
   EXPECT_EQ(wait_window("Vandrel Dialog"), w);
   EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
@@ -261,6 +262,33 @@ TEST(PrintDialog, PreviewOpensTheDefaultViewerAndTheDialogComesBack) {
   ASSERT_NE(job.id, 0) << h.err_text();
   EXPECT_EQ(job.name, "Look first.pdf");
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+}
+
+// A viewer whose launcher hands the file to a running instance and exits at once, the
+// instance opening it a second later, after the dialog has been closed: the copy is
+// still there for it, and goes a while after.
+TEST(PrintDialog, PreviewCopyOutlivesALauncherThatHandsOverAndTheDialog) {
+  Desktop desktop;
+  desktop.register_viewer("application/pdf", true);
+  Helper h(desktop.env);
+  Bytes doc = sample_document(2700, 68);
+  h.send(conversation("adobeprintdialog", "Handed over.pdf", doc));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  std::string launched = desktop.dir.path + "/launched";
+  ASSERT_TRUE(press_preview(w, [&] { return file_exists(launched); })) << h.err_text();
+  press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  std::string copy = h.home + "/VANDREL/Handed_over (preview).pdf";
+  std::string seen = desktop.dir.path + "/seen.path";
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!file_exists(seen) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(read_file(seen), copy + "\n");
+  EXPECT_EQ(read_file(desktop.dir.path + "/seen.copy"), as_string(doc));
+  while (file_exists(copy) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
 // No viewer for a PDF document, and a web page with no extension to tell (for which
@@ -617,6 +645,56 @@ TEST(PrintDialog, PrintToFileWritesOnlyTheWholeDocumentInItsOwnFormat) {
   ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
   ASSERT_TRUE(h.wait_err("Finished Printing")) << h.err_text();
   EXPECT_EQ(read_file(h.home + "/Whole.pdf"), as_string(doc));
+}
+
+// "Print to File" into a shared folder where another user has planted a link, under
+// the document's own name, to a file of the person's: the link is not followed, the
+// person is told, and the dialog comes back.
+TEST(PrintDialog, PrintToFileRefusesAnotherUsersLinkInASharedFolder) {
+  Helper h;
+  TempDir dir;
+  std::string shared = dir.path + "/shared", mine = h.home + "/.bashrc";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chown(shared.c_str(), 65533, 65533), 0);
+  mkdir((h.home + "/.config").c_str(), 0700);
+  write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"" + shared + "\"\n");
+  write_file(mine, "the person's");
+  std::string planted = shared + "/report.pdf";
+  ASSERT_EQ(symlink(mine.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+  Bytes doc = sample_pdf(1, "planted");
+  size_t mark = print_server_log_mark();
+  h.send(conversation("adobeprintdialog", "report.pdf", doc));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
+  press(w, {"Tab", "Home", "Return"});
+  // The toolkit asks first whether to replace what it sees there.
+  std::string message;
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (message.empty() && std::chrono::steady_clock::now() < until) {
+    for (const std::string &other : visible_windows(h.proc.pid)) {
+      if (other == w) continue;
+      if (window_name(other) == "Not Printed")
+        message = other;
+      else
+        press(other, {"Return"});
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_FALSE(message.empty()) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: cannot save " + planted + ": Permission denied\n"), 1u)
+      << h.err_text();
+  press(message, {"Return"});
+  ASSERT_TRUE(wait_window_id_gone(message));
+  EXPECT_EQ(wait_window("Vandrel Dialog"), w);
+  press(w, {"Escape"});
+  ASSERT_TRUE(h.wait_messages(2)) << h.err_text();
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{"removefullscreen", "restorefullscreen"}));
+  EXPECT_EQ(read_file(mine), "the person's");
+  EXPECT_EQ(h.count_err("Finished Printing"), 0u) << h.err_text();
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -263,12 +265,14 @@ TEST_F(SaveTargetTest, AnotherUsersLinkInASharedFolderIsNeverFollowed) {
   ASSERT_EQ(0, chown(shared.c_str(), 65533, 65533));  // the folder's owner is not us
   ASSERT_TRUE(write_text(mine, "the person's"));
   std::string planted = shared + "/report.pdf", dangling = shared + "/notes.txt";
+  std::string folder = shared + "/folder";  // a link on the way, to the person's folder
   ASSERT_EQ(0, symlink(mine.c_str(), planted.c_str()));
   ASSERT_EQ(0, symlink((out_ + "/authorized_keys").c_str(), dangling.c_str()));
-  ASSERT_EQ(0, lchown(planted.c_str(), 65534, 65534));
-  ASSERT_EQ(0, lchown(dangling.c_str(), 65534, 65534));
+  ASSERT_EQ(0, symlink(out_.c_str(), folder.c_str()));
+  for (const std::string &link : {planted, dangling, folder})
+    ASSERT_EQ(0, lchown(link.c_str(), 65534, 65534));
   Bytes doc = noise_bytes(2000, 14);
-  for (const std::string &link : {planted, dangling}) {
+  for (const std::string &link : {planted, dangling, folder + "/bashrc"}) {
     SCOPED_TRACE(link);
     std::string held = hold(doc);
     EXPECT_EQ(-1, save(held, doc.size(), link));
@@ -284,6 +288,79 @@ TEST_F(SaveTargetTest, AnotherUsersLinkInASharedFolderIsNeverFollowed) {
   held_.reset(unit::memfd_with(doc));
   ASSERT_EQ(0, save("", doc.size(), planted)) << strerror(errno);
   EXPECT_EQ(text_of(doc), read_text(mine));
+}
+
+// The kernel's protection for links in shared folders turned off for one test, as it
+// is on many systems, and put back as it was.
+struct SharedFolderLinksUnprotected {
+  static constexpr char kSetting[] = "/proc/sys/fs/protected_symlinks";
+  std::string before = read_text(kSetting);
+  SharedFolderLinksUnprotected() {
+    if (before != "0\n") (void)write_text(kSetting, "0\n");
+  }
+  ~SharedFolderLinksUnprotected() {
+    if (before == "0\n" || before == "<unreadable>") return;
+    (void)write_text(kSetting, before);
+  }
+};
+
+// Another user flips a link at the chosen name in a shared folder, now to a file of
+// the person's, now to one that does not exist yet, as fast as they can, while the
+// person saves there again and again, by rename and by copy: the person's file never
+// changes, nothing appears where the links lead, and every save either lands at the
+// chosen name or is refused.
+TEST_F(SaveTargetTest, LinkFlippedByAnotherUserDuringSavesIsNeverFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user's links need the superuser";
+  SharedFolderLinksUnprotected unprotected;
+  std::string shared = out_ + "/shared", mine = out_ + "/precious.txt";
+  std::string missing = out_ + "/authorized_keys", target = shared + "/report.pdf";
+  ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
+  ASSERT_EQ(0, chmod(shared.c_str(), 01777));
+  ASSERT_EQ(0, chown(shared.c_str(), 65533, 65533));
+  ASSERT_EQ(0, chmod(root_.path().c_str(), 0755));
+  ASSERT_TRUE(write_text(mine, "the person's"));
+  ino_t ino = inode_of(mine);
+  pid_t flipper = fork();
+  ASSERT_GE(flipper, 0);
+  if (flipper == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
+    for (unsigned i = 0;; ++i) {
+      (void)!symlink(i % 2 ? mine.c_str() : missing.c_str(), target.c_str());
+      (void)!unlink(target.c_str());
+    }
+  }
+  Bytes doc = noise_bytes(4096, 15);
+  int landed = 0, refused = 0, wrong = 0;
+  for (int i = 0; i < 4000 && wrong == 0; ++i) {
+    bool by_rename = i < 2000;
+    std::string held = held_dir_ + "/held.pdf";
+    if (!by_rename)
+      held_.reset(unit::memfd_with(doc));
+    else if (!exists(held))
+      hold(doc);
+    if (save(by_rename ? held : "", doc.size(), target) == 0) {
+      ++landed;
+      struct stat st;
+      if (lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+          read_text(target) != text_of(doc))
+        ++wrong;
+      unlink(target.c_str());
+    } else if (errno == EACCES || errno == EEXIST || errno == EBUSY) {
+      ++refused;
+    } else {
+      ADD_FAILURE() << "save " << i << ": " << strerror(errno);
+      ++wrong;
+    }
+  }
+  kill(flipper, SIGKILL);
+  waitpid(flipper, nullptr, 0);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_TRUE(read_text(mine) == "the person's") << "the person's file was replaced";
+  EXPECT_EQ(ino, inode_of(mine));
+  EXPECT_FALSE(exists(missing));
+  EXPECT_GT(refused, 0) << "the links were never there";
+  EXPECT_GT(landed, 0) << "the name was never free";
 }
 
 TEST_F(SaveTargetTest, LinkLoopFails) {
