@@ -92,6 +92,38 @@ static DocumentKind kind_of_file(const char *file) {
   return sniff_document(head, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// The toolkit's option widgets (GTK 2.24) make a label of their own for some options
+// ("external" labels), which the dialog may never pack, and later destroy it while it
+// is still floating: a destroyed widget that nobody owns is never freed, some kilobytes
+// a dialog. So every such label the dialog has is owned by the dialog from the moment
+// it is seen (whenever the printer or its details change, and before the dialog
+// goes), and let go when the dialog is freed. The option widget's type has no header
+// of its own; its label is asked for by its exported name.
+extern "C" GtkWidget *gtk_printer_option_widget_get_external_label(GtkWidget *widget);
+constexpr char kLabelsKey[] = "vandrel-option-labels";
+
+static void keep_option_labels_in(GtkWidget *widget, std::vector<GtkWidget *> *kept) {
+  if (strcmp(G_OBJECT_TYPE_NAME(widget), "GtkPrinterOptionWidget") == 0) {
+    GtkWidget *label = gtk_printer_option_widget_get_external_label(widget);
+    if (label && !gtk_widget_get_parent(label) && g_object_is_floating(label))
+      kept->push_back(GTK_WIDGET(g_object_ref_sink(label)));
+  }
+  if (GTK_IS_CONTAINER(widget))
+    gtk_container_forall(
+        GTK_CONTAINER(widget),
+        [](GtkWidget *child, gpointer data) {
+          keep_option_labels_in(child, static_cast<std::vector<GtkWidget *> *>(data));
+        },
+        kept);
+}
+
+// Takes ownership of the floating external labels the print dialog pd has now.
+// Toolkit lock held.
+static void keep_option_labels(GtkPrintUnixDialog *pd) {
+  auto *kept = static_cast<std::vector<GtkWidget *> *>(g_object_get_data(G_OBJECT(pd), kLabelsKey));
+  if (kept) keep_option_labels_in(GTK_WIDGET(pd), kept);
+}
+
 // What the dialog offers beyond the printer's own abilities: Preview; for a print
 // server's queue, which takes them as print options, odd or even pages, paper size
 // and orientation ("Print to File" writes the document as it is, so not there); and
@@ -105,7 +137,10 @@ static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpoint
   if (format == DocumentFormat::PostScript) caps |= GTK_PRINT_CAPABILITY_GENERATE_PS;
   bool server_queue = is_print_server_printer(gtk_print_unix_dialog_get_selected_printer(pd));
   if (server_queue) caps |= GTK_PRINT_CAPABILITY_PAGE_SET;
+  // The option widgets are made again here, and their labels dropped.
+  keep_option_labels(pd);
   gtk_print_unix_dialog_set_manual_capabilities(pd, static_cast<GtkPrintCapabilities>(caps));
+  keep_option_labels(pd);
   gtk_print_unix_dialog_set_embed_page_setup(pd, server_queue);
 }
 
@@ -210,6 +245,11 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   attach_to_host(dialog);
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
   DocumentFormat format = kind_of_file(file).format;
+  g_object_set_data_full(G_OBJECT(pd), kLabelsKey, new std::vector<GtkWidget *>, [](gpointer p) {
+    auto *kept = static_cast<std::vector<GtkWidget *> *>(p);
+    for (GtkWidget *label : *kept) g_object_unref(label);
+    delete kept;
+  });
   offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(format)));
   g_object_set_data_full(
       G_OBJECT(pd), kBackendsKey, new std::vector<GtkPrintBackend *>,
@@ -270,6 +310,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   }
   if (!to_server && !sent && !to_file) spool_remove(file);
 
+  keep_option_labels(pd);
   end_dialog(dialog);
   gtk_widget_destroy(window);
   if (to_file) return Outcome::Printed;
