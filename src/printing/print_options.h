@@ -26,8 +26,9 @@ struct DialogChoices {
 };
 
 // The IPP job options (name, value as lp's -o would take it) that carry choices:
-// "page-ranges" numbered from 1, every range in the order given ("5,2-3", "2-" to the
-// last page), "page-set", "orientation-requested". A choice that is the printer's
+// "page-ranges" numbered from 1, every range given, sorted and merged as the print
+// server wants them ("5,2-3" is "2-3,5"; "2-" runs to the last page), "page-set",
+// "orientation-requested". A choice that is the printer's
 // default anyway (all pages, both sides' pages, portrait) gives no option. Ranges that
 // end before they start are left out.
 std::vector<std::pair<std::string, std::string>> job_options(const DialogChoices &choices);

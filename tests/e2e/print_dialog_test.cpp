@@ -534,6 +534,11 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
   } rows[] = {
       {"copies", {"alt+s", "ctrl+a", "2", "Tab"}, {"-n", "2"}, false},
       {"range", {"alt+e", "2", "minus", "3", "Tab"}, {"-P", "2-3"}, false},
+      // Every range, in any order (the print server takes them ascending), and one open
+      // to the last page.
+      {"ranges", {"alt+e", "2", "minus", "3", "comma", "5", "Tab"}, {"-P", "2-3,5"}, false},
+      {"reordered", {"alt+e", "5", "comma", "2", "minus", "3", "Tab"}, {"-P", "2-3,5"}, false},
+      {"open", {"alt+e", "2", "minus", "Tab"}, {"-P", "2-"}, false},
       {"sides", {"ctrl+Page_Down", "alt+w", "Down"}, {"-o", "sides=two-sided-long-edge"}, false},
       {"number-up", {"ctrl+Page_Down", "alt+w", "Tab", "Down"}, {"-o", "number-up=2"}, false},
       {"even", {"ctrl+Page_Down", "alt+o", "Down"}, {"-o", "page-set=even"}, false},
@@ -547,7 +552,7 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
   TempDir dir;
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    Bytes doc = sample_pdf(3, row.name);
+    Bytes doc = sample_pdf(6, row.name);
     std::string file = dir.path + "/" + row.name + ".pdf";
     write_file(file, as_string(doc));
     std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, row.lp);

@@ -15,9 +15,11 @@ TEST(PrintOptions, ChoicesBecomeTheOptionsLpWouldSend) {
   pages.some_pages = true;
   pages.ranges = {{1, 1}, {3, 5}, {4, 2}};
   EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "2,4-6"}}));
-  // In the order typed, and open to the last page.
+  // Every range, ascending and merged as the print server takes them, open ones too.
   pages.ranges = {{4, 4}, {1, 2}, {6, kToLastPage}};
-  EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "5,2-3,7-"}}));
+  EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "2-3,5,7-"}}));
+  pages.ranges = {{2, 5}, {0, 0}, {3, 3}, {6, 6}, {9, kToLastPage}, {12, 13}};
+  EXPECT_EQ(job_options(pages), (Options{{"page-ranges", "1,3-7,10-"}}));
   pages.ranges = {};
   EXPECT_EQ(job_options(pages), Options{}) << "no range: all pages";
 
