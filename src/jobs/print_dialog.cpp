@@ -190,13 +190,25 @@ static const char *file_output_problem(GtkPrintUnixDialog *pd, DocumentFormat fo
 // Makes "Print to File" write the document under its own name into the documents
 // folder, instead of "output.pdf" in whatever folder the host was started in.
 // The name is made plain as the save dialog makes it: never a hidden file, never
-// outside that folder.
-static void offer_output_file(GtkPrintUnixDialog *pd, const char *name) {
-  std::string path = documents_folder() + "/" + suggested_save_name(name);
+// outside that folder; and since the file written is the document as it is, it
+// carries the extension of the document's own format, of kind ("Report.ps" holding a
+// PDF is offered as "Report.pdf").
+static void offer_output_file(GtkPrintUnixDialog *pd, const char *name, const DocumentKind &kind) {
+  std::string file_name = suggested_save_name(name);
+  const char *format = kind.format == DocumentFormat::Pdf          ? "pdf"
+                       : kind.format == DocumentFormat::PostScript ? "ps"
+                                                                   : nullptr;
+  if (format) {
+    size_t ext = extension_start(file_name);
+    if (g_ascii_strcasecmp(file_name.c_str() + ext, kind.extension) != 0)
+      file_name = file_name.substr(0, ext) + kind.extension;
+  }
+  std::string path = documents_folder() + "/" + file_name;
   char *uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
   if (!uri) return;
   GtkPrintSettings *settings = gtk_print_settings_new();
   gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, uri);
+  if (format) gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, format);
   gtk_print_unix_dialog_set_settings(pd, settings);
   g_object_unref(settings);
   g_free(uri);
@@ -244,7 +256,8 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   attach_to_host(dialog);
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
-  DocumentFormat format = kind_of_file(file).format;
+  DocumentKind kind = kind_of_file(file);
+  DocumentFormat format = kind.format;
   g_object_set_data_full(G_OBJECT(pd), kLabelsKey, new std::vector<GtkWidget *>, [](gpointer p) {
     auto *kept = static_cast<std::vector<GtkWidget *> *>(p);
     for (GtkWidget *label : *kept) g_object_unref(label);
@@ -259,7 +272,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   g_signal_connect(dialog, "destroy", G_CALLBACK(forget_backends), nullptr);
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
                    GINT_TO_POINTER(static_cast<int>(format)));
-  offer_output_file(pd, name);
+  offer_output_file(pd, name, kind);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
   // write, or a file it could not write: the dialog comes back for it.

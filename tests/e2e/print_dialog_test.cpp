@@ -174,9 +174,10 @@ TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
   mkdir((h.home + "/.config").c_str(), 0700);
   mkdir((h.home + "/Papers").c_str(), 0700);
   write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
-  const char *names[] = {"Year end.pdf", ".xsessionrc"};
-  const char *written[] = {"Year end.pdf", "xsessionrc"};
-  for (int i = 0; i < 2; ++i) {
+  // The file is named for what it holds (a PDF here), whatever its name said.
+  const char *names[] = {"Year end.pdf", ".xsessionrc", "Report.ps"};
+  const char *written[] = {"Year end.pdf", "xsessionrc.pdf", "Report.pdf"};
+  for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(names[i]);
     Bytes doc = sample_document(2500, 55 + static_cast<unsigned>(i));
     h.send(conversation("adobeprintdialog", names[i], doc));

@@ -221,6 +221,7 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
       {{"PRINTER=vandrel-denied"},
        "You are not allowed to print on the printer \"vandrel-denied\"."},
       {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running."},
+      {{"LPDEST=vandrel-nowhere"}, "The printer \"vandrel-nowhere\" does not exist."},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.why);
