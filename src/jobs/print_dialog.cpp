@@ -22,7 +22,9 @@
 #include "jobs/print_job.h"
 #include "jobs/texts.h"
 #include "jobs/util.h"
+#include "printing/pdf_pages.h"
 #include "printing/print_options.h"
+#include "printing/print_server.h"
 #include "printing/print_status.h"
 
 // The choices of settings and page_setup that the toolkit leaves to applications
@@ -187,6 +189,48 @@ static const char *file_output_problem(GtkPrintUnixDialog *pd, DocumentFormat fo
   return some ? kFileOnlyWholeText : nullptr;
 }
 
+// Whether choices or reverse ask for other pages than all, in their order.
+static bool chooses_pages(const DialogChoices &choices, bool reverse) {
+  return choices.some_pages || choices.page_set != PageSet::All || reverse;
+}
+
+// Why the print server's queue chosen in pd, which prints documents as they are
+// (prints_as_is), cannot print what the person chose, or nullptr: only the pages of a
+// PDF document can be chosen for it (they are picked out here before it goes), and
+// no layout at all. Toolkit lock held.
+static const char *as_is_problem(GtkPrintUnixDialog *pd, DocumentFormat format) {
+  GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+  DialogChoices choices = choices_of(settings, gtk_print_unix_dialog_get_page_setup(pd));
+  bool reverse = gtk_print_settings_get_reverse(settings);
+  int number_up = gtk_print_settings_get_number_up(settings);
+  g_object_unref(settings);
+  if (number_up > 1 || choices.orientation != Orientation::Portrait) return kAsIsLayoutText;
+  if (chooses_pages(choices, reverse) && format != DocumentFormat::Pdf) return kAsIsPagesText;
+  return nullptr;
+}
+
+// For a queue that prints documents as they are: a copy of the PDF spool file file
+// holding only the pages chosen in settings and page_setup, made beside it and held
+// (copy, kTextSize bytes), to be printed instead. False when nothing needs picking
+// out, or when no copy could be made (one line says why; the document then goes
+// whole). Reader thread.
+static bool pick_pages(const char *file, GtkPrintSettings *settings, GtkPageSetup *page_setup,
+                       char *copy) {
+  DialogChoices choices = choices_of(settings, page_setup);
+  bool reverse = gtk_print_settings_get_reverse(settings);
+  if (!chooses_pages(choices, reverse)) return false;
+  int in = open_held_file(file);
+  int out = in >= 0 ? temp_create(home_folder().c_str(), copy) : -1;
+  int pages = out >= 0 ? write_selected_pages(in, choices, reverse, out) : -1;
+  if (in >= 0) close(in);
+  if (out >= 0) close(out);
+  if (pages > 0) return true;
+  if (out >= 0) spool_remove(copy);
+  fprintf(stderr, "vandrel: cannot pick the chosen pages out of %s; it is printed whole\n",
+          log_text(file).c_str());
+  return false;
+}
+
 // Makes "Print to File" write the document under its own name into the documents
 // folder, instead of "output.pdf" in whatever folder the host was started in.
 // The name is made plain as the save dialog makes it: never a hidden file, never
@@ -278,6 +322,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   // write, or a file it could not write: the dialog comes back for it.
   gint response;
   bool to_file = false;
+  bool as_is = false;  // the chosen queue prints documents as they are
   for (;;) {
     response = run_dialog(dialog);
     if (response == GTK_RESPONSE_APPLY) {
@@ -285,6 +330,10 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
       continue;
     }
     const char *problem = response == GTK_RESPONSE_OK ? file_output_problem(pd, format) : nullptr;
+    GtkPrinter *chosen = gtk_print_unix_dialog_get_selected_printer(pd);
+    as_is = !problem && response == GTK_RESPONSE_OK && is_print_server_printer(chosen) &&
+            queue_prints_as_is(gtk_printer_get_name(chosen));
+    if (as_is) problem = as_is_problem(pd, format);
     if (!problem && response == GTK_RESPONSE_OK &&
         is_file_printer(gtk_print_unix_dialog_get_selected_printer(pd))) {
       to_file = print_to_chosen_file(pd, file);
@@ -306,12 +355,16 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   bool to_server = printer && is_print_server_printer(printer);
   bool sent = false;
   LpJob lp_job;
+  char picked[kTextSize] = "";
   if (to_server) {
     GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
+    GtkPageSetup *page_setup = gtk_print_unix_dialog_get_page_setup(pd);
     lp_job.file = file;
     lp_job.destination = gtk_printer_get_name(printer);
     lp_job.title = name;
-    lp_job.options = options_of(printer, settings, gtk_print_unix_dialog_get_page_setup(pd));
+    lp_job.options = options_of(printer, settings, page_setup);
+    // Such a queue would print every page: it gets only the chosen ones.
+    if (as_is && pick_pages(file, settings, page_setup, picked)) lp_job.file = picked;
     g_object_unref(settings);
   } else if (printer) {
     GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
@@ -335,6 +388,10 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   Outcome outcome = hand_to_print_server(lp_job, name, number, &why);
   gdk_threads_enter();
   // The print server has the document (and the file is gone already).
+  if (*picked) {
+    if (outcome != Outcome::Pending) spool_remove(picked);
+    spool_remove(file);
+  }
   if (outcome == Outcome::Pending) printing_finished(file);
   if (outcome == Outcome::Failed) {
     spool_remove(file);

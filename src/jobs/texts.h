@@ -43,6 +43,14 @@ constexpr char kFileOnlyWholeText[] =
        "printer.");
 constexpr char kFileNotWritableText[] =
     N_("\"Print to File\" can write only PDF and PostScript documents: choose a printer.");
+// TRANSLATORS: shown when a printer that passes documents through unchanged (a raw
+// queue) is chosen with choices only a driver could apply.
+constexpr char kAsIsLayoutText[] =
+    N_("This printer prints documents as they are: it cannot print several pages per "
+       "side or turn the pages. Choose one page per side and portrait, or another printer.");
+constexpr char kAsIsPagesText[] =
+    N_("This printer prints documents as they are: pages can be chosen for it only from "
+       "PDF documents. Choose \"All Pages\", or another printer.");
 
 // ---- Print Preview
 constexpr char kNoPreviewText[] = N_("The document cannot be previewed.");

@@ -47,9 +47,9 @@ int integer_of(ipp_t *response, const char *name) {
 
 // The printer attributes of name, or nullptr when the server does not know it.
 ipp_t *printer_attributes(http_t *http, const std::string &name) {
-  static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state",
-                                       "printer-state-message", "requesting-user-name-allowed",
-                                       "requesting-user-name-denied"};
+  static const char *const wanted[] = {"printer-is-accepting-jobs",   "printer-state",
+                                       "printer-state-message",       "printer-make-and-model",
+                                       "requesting-user-name-allowed", "requesting-user-name-denied"};
   ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                printer_uri(name).c_str());
@@ -102,6 +102,18 @@ JobFacts job_facts(http_t *http, int job_id) {
   }
   ippDelete(response);
   return facts;
+}
+
+bool queue_prints_as_is(const std::string &name) {
+  http_t *http = connect_server();
+  if (!http) return false;
+  ipp_t *attrs = printer_attributes(http, name);
+  // The print server's own fixed name for a queue without a driver (not a text for
+  // people: it is never translated).
+  bool as_is = attrs && text_of(attrs, "printer-make-and-model") == "Local Raw Printer";
+  ippDelete(attrs);
+  httpClose(http);
+  return as_is;
 }
 
 DestinationFacts destination_facts(const std::string &name) {

@@ -26,6 +26,11 @@ constexpr int kAnswerSeconds = 10;
 // most a few seconds when the server does not answer. Any thread.
 DestinationFacts destination_facts(const std::string &name);
 
+// Whether the print server's queue named name passes documents to its printer as they
+// are (a raw queue, with no driver to apply page choices, layout or paper). Blocks
+// for at most a few seconds. Any thread.
+bool queue_prints_as_is(const std::string &name);
+
 // A job to follow until the print server is done with it.
 struct FollowedJob {
   JobNumber number = 0;     // the conversation's, for its report

@@ -253,7 +253,9 @@ void wait_print_server_idle(Seconds deadline) {
 
 // A job counts once the server has finished with it, so its data file is whole, and
 // once it has written the job's attributes (it does so a little later).
-PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
+// The first completed job of the raw queue whose data and name match says (data is
+// read only for the jobs whose name matches when by_name).
+static PrintedJob wait_job(const std::string &key, bool by_name, Seconds deadline) {
   std::string spool = g_servers.cups_dir + "/spool";
   auto until = std::chrono::steady_clock::now() + deadline;
   do {
@@ -262,16 +264,24 @@ PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
       if (name.size() != 10 || name[0] != 'd' || name.compare(6, 4, "-001") != 0) continue;
       int id = atoi(name.c_str() + 1);
       if (completed.find("vandrel-raw-" + std::to_string(id) + " ") == std::string::npos) continue;
-      if (read_file(spool + "/" + name) != data) continue;
       PrintedJob job;
       job.id = id;
-      job.data = data;
       job.name = ipp_text(read_file(spool + "/c" + name.substr(1, 5)), "job-name");
-      if (!job.name.empty()) return job;
+      if (job.name.empty() || (by_name && job.name != key)) continue;
+      job.data = read_file(spool + "/" + name);
+      if (by_name || job.data == key) return job;
     }
     std::this_thread::sleep_for(200ms);
   } while (std::chrono::steady_clock::now() < until);
   return PrintedJob();
+}
+
+PrintedJob wait_job_with_data(const std::string &data, Seconds deadline) {
+  return wait_job(data, false, deadline);
+}
+
+PrintedJob wait_job_named(const std::string &job_name, Seconds deadline) {
+  return wait_job(job_name, true, deadline);
 }
 
 std::string printer_got(const std::string &job_name, Seconds deadline) {

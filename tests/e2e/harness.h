@@ -71,6 +71,8 @@ size_t job_count();
 // Waits for the finished job whose document is exactly data (tests print documents
 // that differ), with its name; id is 0 when none came.
 PrintedJob wait_job_with_data(const std::string &data, Seconds deadline = kDeadline);
+// ... the one named job_name.
+PrintedJob wait_job_named(const std::string &job_name, Seconds deadline = kDeadline);
 // Waits until no job of the print server is pending or being printed.
 void wait_print_server_idle(Seconds deadline = kDeadline);
 

@@ -578,6 +578,45 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
   }
 }
 
+// A queue that prints documents as they are (raw) gets only the pages chosen, picked
+// out of the PDF before it goes; a layout it cannot apply is told, and the dialog
+// comes back.
+TEST(PrintDialog, QueueThatPrintsAsItIsGetsOnlyTheChosenPagesAndNoLayout) {
+  Helper h({std::string("PRINTER=") + kRawQueue}, "", {}, {"--report"});
+  size_t mark = print_server_log_mark();
+  h.send(conversation("adobeprintdialog", "Raw pages.pdf", sample_pdf(6, "raw")));
+  std::string w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
+  press(w, {"alt+e", "5", "comma", "2", "minus", "3", "Tab"});
+  ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
+  PrintedJob job = wait_job_named("Raw pages.pdf");
+  ASSERT_NE(job.id, 0) << h.err_text();
+  std::vector<size_t> at;
+  for (int page = 1; page <= 6; ++page)
+    at.push_back(job.data.find("(raw page " + std::to_string(page) + ")"));
+  for (int page : {1, 4, 6}) EXPECT_EQ(at[page - 1], std::string::npos) << "page " << page;
+  for (int page : {2, 3, 5}) EXPECT_NE(at[page - 1], std::string::npos) << "page " << page;
+  EXPECT_LT(at[1], at[2]);
+  EXPECT_LT(at[2], at[4]);
+
+  mark = print_server_log_mark();
+  h.send(conversation("adobeprintdialog", "Turned.pdf", sample_pdf(2, "turned")));
+  w = wait_window("Vandrel Dialog");
+  ASSERT_FALSE(w.empty());
+  ASSERT_TRUE(wait_print_dialog_ready(mark, kRawQueue)) << h.err_text();
+  press(w, {"ctrl+Page_Down", "alt+i", "Down", "ctrl+Page_Up", "Return"});
+  ASSERT_TRUE(answer_dialog("Not Printed", "Return")) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape")) << h.err_text();
+  h.close_input();
+  ASSERT_TRUE(h.wait_messages(8)) << h.err_text();
+  std::vector<std::string> m = h.messages();
+  EXPECT_EQ(m.back(), "end");
+  for (const char *report : {"job 1 printed", "job 2 cancelled"})
+    EXPECT_NE(std::find(m.begin(), m.end(), report), m.end()) << report;
+  EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+}
+
 // A raw queue of the group's print server that refuses jobs while this lives: it
 // rejects them, or refuses this user.
 struct RefusingQueue {

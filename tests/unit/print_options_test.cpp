@@ -1,5 +1,6 @@
 // The print dialog's choices as job options.
 #include "printing/print_options.h"
+#include "printing/pdf_pages.h"
 
 #include <gtest/gtest.h>
 
@@ -36,3 +37,22 @@ TEST(PrintOptions, ChoicesBecomeTheOptionsLpWouldSend) {
 }
 
 }  // namespace
+
+// The pages picked out of a PDF for a queue that prints documents as they are.
+TEST(PrintOptions, SelectedPagesFollowRangesPageSetAndOrder) {
+  using Pages = std::vector<int>;
+  DialogChoices all;
+  EXPECT_EQ(selected_pages(3, all, false), (Pages{1, 2, 3}));
+  EXPECT_EQ(selected_pages(3, all, true), (Pages{3, 2, 1}));
+  EXPECT_EQ(selected_pages(0, all, false), Pages{});
+  DialogChoices some;
+  some.some_pages = true;
+  some.ranges = {{4, 4}, {1, 2}, {8, 9}};  // page 5, pages 2-3, pages past the end
+  EXPECT_EQ(selected_pages(6, some, false), (Pages{2, 3, 5}));
+  EXPECT_EQ(selected_pages(6, some, true), (Pages{5, 3, 2}));
+  some.page_set = PageSet::Odd;
+  EXPECT_EQ(selected_pages(6, some, false), (Pages{3, 5}));
+  some.ranges = {{3, kToLastPage}};
+  some.page_set = PageSet::Even;
+  EXPECT_EQ(selected_pages(7, some, false), (Pages{4, 6}));
+}
