@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -189,6 +190,45 @@ static const char *file_output_problem(GtkPrintUnixDialog *pd, DocumentFormat fo
   return some ? kFileOnlyWholeText : nullptr;
 }
 
+// Presets the dialog's paper to the document's own page size, when the document in
+// the spool file file is a PDF or PostScript document that says it and the size is a
+// standard paper (within a millimetre, either way round): the dialog then shows it
+// for every printer that has it, and the person may still choose another. Toolkit
+// lock held.
+static void offer_document_paper(GtkPrintUnixDialog *pd, const char *file, DocumentFormat format) {
+  constexpr double kSlack = 72.0 / 25.4;  // one millimetre, in points
+  double width = 0, height = 0;
+  bool known = false;
+  int fd = open_held_file(file);
+  if (fd < 0) return;
+  if (format == DocumentFormat::Pdf) {
+    known = pdf_first_page_size(fd, &width, &height);
+  } else if (format == DocumentFormat::PostScript) {
+    char head[4096];
+    ssize_t n = pread(fd, head, sizeof head, 0);
+    known = n > 0 && postscript_page_size(head, static_cast<size_t>(n), &width, &height);
+  }
+  close(fd);
+  if (!known) return;
+  GtkPaperSize *match = nullptr;
+  GList *sizes = gtk_paper_size_get_paper_sizes(FALSE);
+  for (GList *l = sizes; l; l = l->next) {
+    auto *size = static_cast<GtkPaperSize *>(l->data);
+    double w = gtk_paper_size_get_width(size, GTK_UNIT_POINTS);
+    double h = gtk_paper_size_get_height(size, GTK_UNIT_POINTS);
+    bool same = (std::fabs(w - width) <= kSlack && std::fabs(h - height) <= kSlack) ||
+                (std::fabs(w - height) <= kSlack && std::fabs(h - width) <= kSlack);
+    if (same && !match) match = gtk_paper_size_copy(size);
+  }
+  g_list_free_full(sizes, reinterpret_cast<GDestroyNotify>(gtk_paper_size_free));
+  if (!match) return;
+  GtkPageSetup *setup = gtk_page_setup_new();
+  gtk_page_setup_set_paper_size_and_default_margins(setup, match);
+  gtk_print_unix_dialog_set_page_setup(pd, setup);
+  g_object_unref(setup);
+  gtk_paper_size_free(match);
+}
+
 // Whether choices or reverse ask for other pages than all, in their order.
 static bool chooses_pages(const DialogChoices &choices, bool reverse) {
   return choices.some_pages || choices.page_set != PageSet::All || reverse;
@@ -317,6 +357,7 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
                    GINT_TO_POINTER(static_cast<int>(format)));
   offer_output_file(pd, name, kind);
+  offer_document_paper(pd, file, format);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
   // write, or a file it could not write: the dialog comes back for it.

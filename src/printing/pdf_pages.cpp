@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -135,4 +136,26 @@ bool pdf_first_page_size(int in_fd, double *width, double *height) {
   }
   qpdf_cleanup(&pdf);
   return found;
+}
+
+bool postscript_page_size(const char *head, size_t n, double *width, double *height) {
+  static const char kMedia[] = "%%DocumentMedia:";
+  std::string text(head, n);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (line.compare(0, sizeof kMedia - 1, kMedia) != 0) continue;
+    char name[64];
+    double w = 0, h = 0;
+    if (sscanf(line.c_str() + sizeof kMedia - 1, " %63s %lf %lf", name, &w, &h) == 3 && w > 0 &&
+        h > 0 && w < 1e5 && h < 1e5) {
+      *width = w;
+      *height = h;
+      return true;
+    }
+  }
+  return false;
 }

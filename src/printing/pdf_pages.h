@@ -25,3 +25,7 @@ int write_selected_pages(int in_fd, const DialogChoices &choices, bool reverse, 
 // The size in points of the first page of the PDF in_fd (its media box, inherited or
 // its own, turned by its /Rotate), or false. Any thread.
 bool pdf_first_page_size(int in_fd, double *width, double *height);
+
+// The page size in points that a PostScript document's header (head, n bytes: its
+// first lines) declares with "%%DocumentMedia:" (name, width, height), or false.
+bool postscript_page_size(const char *head, size_t n, double *width, double *height);

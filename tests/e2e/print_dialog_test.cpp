@@ -544,10 +544,11 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
       {"number-up", {"ctrl+Page_Down", "alt+w", "Tab", "Down"}, {"-o", "number-up=2"}, false},
       {"even", {"ctrl+Page_Down", "alt+o", "Down"}, {"-o", "page-set=even"}, false},
       {"landscape", {"ctrl+Page_Down", "alt+i", "Down"}, {"-o", "landscape"}, false},
-      // From US Letter up to A4 in the printer's list of sizes.
+      // The document's own A4 is the dialog's first choice of paper (lp is told it
+      // below); from there down to US Letter in the printer's list of sizes.
       {"media",
-       {"ctrl+Page_Down", "alt+i", "shift+Tab", "Up", "Up", "Up", "Up", "Up", "Up"},
-       {"-o", "media=A4"},
+       {"ctrl+Page_Down", "alt+i", "shift+Tab", "Down", "Down", "Down", "Down", "Down", "Down"},
+       {"-o", "media=Letter"},
        true},
   };
   TempDir dir;
@@ -556,7 +557,9 @@ TEST(PrintDialog, ChoicesReachAFilteredPrinterAsTheSameLpOptionsDo) {
     Bytes doc = sample_pdf(6, row.name);
     std::string file = dir.path + "/" + row.name + ".pdf";
     write_file(file, as_string(doc));
-    std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, row.lp);
+    std::vector<std::string> lp = {"-o", "media=A4"};
+    lp.insert(lp.end(), row.lp.begin(), row.lp.end());
+    std::string from_lp = printer_got_from_lp(file, std::string("lp-") + row.name, lp);
     ASSERT_NE(from_lp.find("\nPages: "), std::string::npos) << from_lp;
     Helper h({std::string("PRINTER=") + kFilteredQueue});
     size_t mark = print_server_log_mark();

@@ -56,3 +56,15 @@ TEST(PrintOptions, SelectedPagesFollowRangesPageSetAndOrder) {
   some.page_set = PageSet::Even;
   EXPECT_EQ(selected_pages(7, some, false), (Pages{4, 6}));
 }
+
+TEST(PrintOptions, PostScriptHeaderGivesItsPaper) {
+  double w = 0, h = 0;
+  const std::string a4 = "%!PS-Adobe-3.0\n%%DocumentMedia: A4 595 842 0 () ()\n%%EndComments\n";
+  ASSERT_TRUE(postscript_page_size(a4.data(), a4.size(), &w, &h));
+  EXPECT_EQ(w, 595);
+  EXPECT_EQ(h, 842);
+  for (const std::string head : {std::string("%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n"),
+                                 std::string("%%DocumentMedia: Plain 0 842 0 () ()\n"),
+                                 std::string("%%DocumentMedia: Broken\n")})
+    EXPECT_FALSE(postscript_page_size(head.data(), head.size(), &w, &h)) << head;
+}
