@@ -63,7 +63,7 @@ TEST(PrintOptions, PostScriptHeaderGivesItsPaper) {
   ASSERT_TRUE(postscript_page_size(a4.data(), a4.size(), &w, &h));
   EXPECT_EQ(w, 595);
   EXPECT_EQ(h, 842);
-  for (const std::string head : {std::string("%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n"),
+  for (const std::string &head : {std::string("%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n"),
                                  std::string("%%DocumentMedia: Plain 0 842 0 () ()\n"),
                                  std::string("%%DocumentMedia: Broken\n")})
     EXPECT_FALSE(postscript_page_size(head.data(), head.size(), &w, &h)) << head;
