@@ -45,6 +45,8 @@ static_assert(std::atomic<unsigned long>::is_always_lock_free, "read from a sign
 // Async-signal-safe.
 [[noreturn]] void end_now(int sig) {
   stop_print_command();
+  // The host is never left out of full-screen, even by a helper that cannot finish.
+  output_restore_fullscreen_at_once();
   remove_all_held_files();
   signal(sig, SIG_DFL);
   sigset_t set;

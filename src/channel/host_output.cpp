@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -26,6 +27,12 @@ std::mutex g_lock;
 int g_fd = -1;
 bool g_reports = false;
 bool g_pair_open = false;
+// The output while a "removefullscreen" waits for its "restorefullscreen", -1 else,
+// and that block made ready: for output_restore_fullscreen_at_once, which may run in
+// a signal handler and so takes no lock.
+std::atomic<int> g_pair_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+Block g_restore_block;
 bool g_reader_done = false;
 bool g_closing = false;  // close the output once the queue is out
 bool g_broken = false;
@@ -157,6 +164,8 @@ void output_start(int pipe_to_write, bool reports) {
     g_fd = pipe_to_write;
     g_reports = reports;
     g_pair_open = g_reader_done = g_closing = g_broken = g_draining = false;
+    g_pair_fd.store(-1);
+    make_control_message(kRestoreFullScreen, g_restore_block.data());
     g_queue.clear();
     g_sent = 0;
     g_pending.clear();
@@ -172,10 +181,17 @@ void output_restore_fullscreen() {
   After after;
   {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (g_pair_open) (void)send_locked(kRestoreFullScreen, &after);
+    if (g_pair_open && g_pair_fd.exchange(-1) >= 0) (void)send_locked(kRestoreFullScreen, &after);
     g_pair_open = false;
   }
   after_unlock(after);
+}
+
+void output_restore_fullscreen_at_once() {
+  int fd = g_pair_fd.exchange(-1);
+  // A block no larger than a pipe's atomic write goes whole or not at all, so it never
+  // splits another.
+  if (fd >= 0) (void)!write(fd, g_restore_block.data(), g_restore_block.size());
 }
 
 bool output_reader_finished() {
@@ -189,9 +205,15 @@ bool send_block(int pipe_to_write, const char *word) {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     // A descriptor number that is no longer ours may name another file by now.
-    if (pipe_to_write == g_fd && !g_closing) sent = send_locked(word, &after);
-    if (strcmp(word, kRemoveFullScreen) == 0) g_pair_open = true;
-    if (strcmp(word, kRestoreFullScreen) == 0) g_pair_open = false;
+    bool restore = strcmp(word, kRestoreFullScreen) == 0;
+    // A restore that an ending has sent already is not sent twice.
+    bool due = !restore || g_pair_fd.exchange(-1) >= 0 || !g_pair_open;
+    if (pipe_to_write == g_fd && !g_closing && due) sent = send_locked(word, &after);
+    if (strcmp(word, kRemoveFullScreen) == 0) {
+      g_pair_open = true;
+      g_pair_fd.store(g_fd);
+    }
+    if (restore) g_pair_open = false;
   }
   after_unlock(after);
   return sent;

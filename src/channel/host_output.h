@@ -43,6 +43,10 @@ void output_start(int pipe_to_write, bool reports);
 // that must end at once. Any thread.
 void output_restore_fullscreen();
 
+// The same for a helper that ends this instant, from anywhere: written at once,
+// ahead of any blocks still queued. Async-signal-safe.
+void output_restore_fullscreen_at_once();
+
 // True once output_reader_done has been called. Any thread.
 bool output_reader_finished();
 

@@ -241,10 +241,12 @@ TEST(Reliability, StopSignalWithADialogOpenLeavesNothingBehind) {
   struct Case {
     const char *word, *title;
     int sig;
+    bool twice;  // a second signal ends the helper at once
   };
-  const Case cases[] = {{"adobeprintdialog", "Vandrel Dialog", SIGTERM},
-                        {"sendfile", "Save File", SIGINT},
-                        {"notice", "Information", SIGHUP}};
+  const Case cases[] = {{"adobeprintdialog", "Vandrel Dialog", SIGTERM, false},
+                        {"sendfile", "Save File", SIGINT, false},
+                        {"notice", "Information", SIGHUP, false},
+                        {"sendfile", "Save File", SIGTERM, true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.word);
     TempDir tmp;
@@ -252,11 +254,16 @@ TEST(Reliability, StopSignalWithADialogOpenLeavesNothingBehind) {
     h.send(conversation(c.word, "open.pdf", sample_document(200000, 93)));
     ASSERT_FALSE(wait_window(c.title).empty()) << h.err_text();
     h.signal(c.sig);
+    if (c.twice) h.signal(c.sig);
     int status = h.wait_exit();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status << h.err_text();
     const std::string outcome = c.word[0] == 'n' ? "job 1 unsupported" : "job 1 cancelled";
-    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                      "restorefullscreen", outcome, "end"}));
+    std::vector<std::string> m = h.messages();
+    // Even a helper ended at once gives the host its full-screen back.
+    if (c.twice) m.resize(std::min<size_t>(m.size(), 3));
+    std::vector<std::string> expected = {"ready", "removefullscreen", "restorefullscreen"};
+    if (!c.twice) expected.insert(expected.end(), {outcome, "end"});
+    EXPECT_EQ(m, expected);
     EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
     EXPECT_TRUE(list_dir(own_folder(tmp)).empty());
   }
