@@ -130,8 +130,7 @@ int display_gone(Display *display) {
   reader_stop();
   alarm(kBackstopSeconds);
   gint64 until = g_get_monotonic_time() + kHandOverSeconds * G_USEC_PER_SEC;
-  while (print_command_running() && g_get_monotonic_time() < until)
-    g_usleep(kSettleLookMs * 1000);
+  while (print_command_running() && g_get_monotonic_time() < until) g_usleep(kSettleLookMs * 1000);
   stop_print_command();
   output_restore_fullscreen();
   output_settle_pending();

@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -409,8 +409,8 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
     g_object_unref(settings);
   } else if (printer) {
     GtkPrintSettings *settings = gtk_print_unix_dialog_get_settings(pd);
-    sent = send_job(printer, settings, gtk_print_unix_dialog_get_page_setup(pd), file, name,
-                    number);
+    sent =
+        send_job(printer, settings, gtk_print_unix_dialog_get_page_setup(pd), file, name, number);
     g_object_unref(settings);
   } else if (printing) {
     fprintf(stderr, "vandrel: cannot print %s: no printer selected\n", log_text(name).c_str());

@@ -91,10 +91,11 @@ bool ask(http_t *http, Followed *f, Clock::time_point now, FollowNews *news) {
       bool ended = news.verdict == JobVerdict::Printed || news.verdict == JobVerdict::Failed;
       if (told && !ended) f.watched = true;
       if (ended && told) continue;
-      f.next_look = Clock::now() + (f.watched ? std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::seconds(kWatchSeconds))
-                                              : std::chrono::duration_cast<Clock::duration>(
-                                                    kFollowStep));
+      f.next_look =
+          Clock::now() +
+          (f.watched
+               ? std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(kWatchSeconds))
+               : std::chrono::duration_cast<Clock::duration>(kFollowStep));
       going.push_back(f);
     }
     if (http) httpClose(http);
@@ -107,8 +108,8 @@ bool ask(http_t *http, Followed *f, Clock::time_point now, FollowNews *news) {
 void follow_job(const FollowedJob &job, JobNews on_news) {
   std::lock_guard<std::mutex> guard(g_lock);
   Clock::time_point now = Clock::now();
-  g_jobs.push_back(Followed{job, on_news, now + std::chrono::seconds(kFollowSeconds), now, now,
-                            false});
+  g_jobs.push_back(
+      Followed{job, on_news, now + std::chrono::seconds(kFollowSeconds), now, now, false});
   if (!g_started) {
     g_started = true;
     // It runs for the rest of the process's life; nothing waits for it at the end.

@@ -1,6 +1,6 @@
 // The follower: one thread that follows every print job the print server has
-// accepted, by its id there, until the server is done with it. However many jobs are in flight, the helper keeps this
-// one thread for them, started at the first job. Plain (libcups), no toolkit.
+// accepted, by its id there, until the server is done with it. However many jobs are in flight, the
+// helper keeps this one thread for them, started at the first job. Plain (libcups), no toolkit.
 #pragma once
 
 #include <string>

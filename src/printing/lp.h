@@ -54,9 +54,9 @@ constexpr int kLpSeconds = 30;
 
 // What became of one run of the print command.
 struct DirectPrint {
-  int status = -1;        // the command's wait status; -1 when it could not be started
-  LpRequest request;      // what it said it submitted
-  std::string complaint;  // what it said went wrong (lp_complaint)
+  int status = -1;         // the command's wait status; -1 when it could not be started
+  LpRequest request;       // what it said it submitted
+  std::string complaint;   // what it said went wrong (lp_complaint)
   bool timed_out = false;  // it was stopped after kLpSeconds without an answer
   bool stopped = false;    // it was stopped because the helper is ending
   bool accepted() const { return status == 0; }

@@ -47,9 +47,10 @@ int integer_of(ipp_t *response, const char *name) {
 
 // The printer attributes of name, or nullptr when the server does not know it.
 ipp_t *printer_attributes(http_t *http, const std::string &name) {
-  static const char *const wanted[] = {"printer-is-accepting-jobs",   "printer-state",
-                                       "printer-state-message",       "printer-make-and-model",
-                                       "requesting-user-name-allowed", "requesting-user-name-denied"};
+  static const char *const wanted[] = {
+      "printer-is-accepting-jobs",    "printer-state",
+      "printer-state-message",        "printer-make-and-model",
+      "requesting-user-name-allowed", "requesting-user-name-denied"};
   ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                printer_uri(name).c_str());

@@ -147,11 +147,10 @@ TEST(Printing, OverlongSpoolPathIsRefused) {
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(job_count(), before);
   ASSERT_TRUE(h.wait_messages(10));
-  EXPECT_EQ(h.messages(),
-            (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
-                                      "job 1 failed", "removefullscreen", "restorefullscreen",
-                                      "job 2 failed", "removefullscreen", "restorefullscreen",
-                                      "job 3 unsupported"}));
+  EXPECT_EQ(h.messages(), (std::vector<std::string>{
+                              "ready", "removefullscreen", "restorefullscreen", "job 1 failed",
+                              "removefullscreen", "restorefullscreen", "job 2 failed",
+                              "removefullscreen", "restorefullscreen", "job 3 unsupported"}));
 }
 
 // The spool folder is the person's alone, whatever their umask; what they keep in
@@ -307,8 +306,9 @@ TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
   run({"/usr/sbin/cupsdisable", queue});
   Helper h({"PRINTER=" + queue, "LANG=de_DE.UTF-8"}, "", {}, {"--report"});
   h.send(conversation("default", "Wartet.pdf", sample_pdf(1, "waits")));
-  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf is not printed yet: The job waits on the printer "
-                         "\"vandrel-paused\", which is paused.\n"))
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Wartet.pdf is not printed yet: The job waits on the printer "
+                 "\"vandrel-paused\", which is paused.\n"))
       << h.err_text();
   EXPECT_TRUE(h.wait_err("Anfrage-ID ist ")) << h.err_text();
   ASSERT_TRUE(answer_dialog("Noch nicht gedruckt", "Return")) << h.err_text();
@@ -316,8 +316,9 @@ TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
                                                     "restorefullscreen", "job 1 queued"}));
   run({"/usr/bin/cancel", "-a", queue});
-  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
-                         "printer \"vandrel-paused\".\n"))
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
+                 "printer \"vandrel-paused\".\n"))
       << h.err_text();
   ASSERT_TRUE(answer_dialog("Nicht gedruckt", "Return")) << h.err_text();
   h.close_input();

@@ -166,7 +166,8 @@ TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
   stop_print_server();
   ASSERT_TRUE(confirm_print_window(w)) << h.err_text();
   ASSERT_TRUE(answer_dialog("Not Printed", "Escape")) << h.err_text();
-  EXPECT_TRUE(h.wait_err("vandrel: Interrupted.pdf was not printed: The print server is not running.\n"))
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Interrupted.pdf was not printed: The print server is not running.\n"))
       << h.err_text();
   ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
   EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
@@ -363,13 +364,15 @@ TEST(Reliability, PrintServerThatNeverAnswersIsToldAndLpNeverOutlivesTheHelper) 
 
   std::string message = wait_window("Not Printed");
   ASSERT_FALSE(message.empty()) << told.err_text();
-  EXPECT_TRUE(told.wait_err("vandrel: told.pdf was not printed: The print server does not answer.\n"))
+  EXPECT_TRUE(
+      told.wait_err("vandrel: told.pdf was not printed: The print server does not answer.\n"))
       << told.err_text();
   press(message, {"Escape"});
   told.close_input();
   ASSERT_TRUE(told.wait_messages(5)) << told.err_text();
-  EXPECT_EQ(told.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                       "restorefullscreen", "job 1 failed", "end"}));
+  EXPECT_EQ(told.messages(),
+            (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                      "job 1 failed", "end"}));
 
   status = stopped.wait_exit();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

@@ -1,8 +1,9 @@
 // The print dialog's choices as job options.
 #include "printing/print_options.h"
-#include "printing/pdf_pages.h"
 
 #include <gtest/gtest.h>
+
+#include "printing/pdf_pages.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(PrintOptions, PostScriptHeaderGivesItsPaper) {
   EXPECT_EQ(w, 595);
   EXPECT_EQ(h, 842);
   for (const std::string &head : {std::string("%!PS-Adobe-3.0\n%%BoundingBox: 0 0 612 792\n"),
-                                 std::string("%%DocumentMedia: Plain 0 842 0 () ()\n"),
-                                 std::string("%%DocumentMedia: Broken\n")})
+                                  std::string("%%DocumentMedia: Plain 0 842 0 () ()\n"),
+                                  std::string("%%DocumentMedia: Broken\n")})
     EXPECT_FALSE(postscript_page_size(head.data(), head.size(), &w, &h)) << head;
 }

@@ -93,7 +93,8 @@ TEST(PrintStatus, TextsSayWhyInPlainWords) {
   EXPECT_EQ(not_completed_text("office", stopped, false),
             "The printer \"office\" stopped the job: Filter failed");
   stopped.message.clear();
-  EXPECT_EQ(not_completed_text("office", stopped, false), "The printer \"office\" stopped the job.");
+  EXPECT_EQ(not_completed_text("office", stopped, false),
+            "The printer \"office\" stopped the job.");
   JobFacts cancelled{true, kJobCancelled, "Canceled by admin", {"job-canceled-by-operator"}};
   EXPECT_EQ(not_completed_text("office", cancelled, false),
             "The job was cancelled on the printer \"office\".");
@@ -107,12 +108,17 @@ TEST(PrintStatus, AWaitingJobIsToldWhereAndWhy) {
     bool paused;
     const char *where;
   } cases[] = {
-      {{true, kJobHeld, "", {}}, false,
+      {{true, kJobHeld, "", {}},
+       false,
        "The job is held on the printer \"office\" until it is released."},
-      {{true, kJobPending, "", {}}, true, "The job waits on the printer \"office\", which is paused."},
-      {{false, 0, "", {}}, false,
+      {{true, kJobPending, "", {}},
+       true,
+       "The job waits on the printer \"office\", which is paused."},
+      {{false, 0, "", {}},
+       false,
        "The job waits for the printer \"office\", but the print server does not answer."},
-      {{true, kJobProcessing, "Connecting to printer.", {}}, false,
+      {{true, kJobProcessing, "Connecting to printer.", {}},
+       false,
        "The job still waits on the printer \"office\".\nConnecting to printer."},
   };
   for (const Case &c : cases)
