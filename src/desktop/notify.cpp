@@ -74,8 +74,11 @@ static void on_notified(GObject *source, GAsyncResult *result, gpointer data) {
   gdk_threads_enter();
   if (reply && g_variant_is_of_type(reply, G_VARIANT_TYPE("(u)"))) {
     g_variant_get(reply, "(u)", &n->id);
-    // The dialog went while the service was answering.
-    if (!n->dialog) close_notification(n->bus, n->id);
+    // The dialog went, or the person came to it, while the service was answering.
+    if (!n->dialog || !waits_unfocused(n->dialog)) {
+      close_notification(n->bus, n->id);
+      n->id = 0;
+    }
   }
   release(n);
   gdk_threads_leave();
@@ -181,6 +184,16 @@ static gboolean on_property(GtkWidget *dialog, GdkEventProperty *event, gpointer
   return FALSE;
 }
 
+// The person has the dialog: the notification has said what it had to.
+static gboolean on_focus_in(GtkWidget *dialog, GdkEventFocus *event, gpointer data) {
+  (void)dialog;
+  (void)event;
+  Notice *n = static_cast<Notice *>(data);
+  if (n->bus && n->id != 0) close_notification(n->bus, n->id);
+  n->id = 0;
+  return FALSE;
+}
+
 static void on_destroy(GtkWidget *dialog, gpointer data) {
   (void)dialog;
   Notice *n = static_cast<Notice *>(data);
@@ -197,5 +210,6 @@ void notify_when_hidden(GtkWidget *dialog, uint32_t host) {
   gtk_widget_add_events(dialog, GDK_PROPERTY_CHANGE_MASK);
   g_signal_connect(dialog, "map-event", G_CALLBACK(on_map), n);
   g_signal_connect(dialog, "property-notify-event", G_CALLBACK(on_property), n);
+  g_signal_connect(dialog, "focus-in-event", G_CALLBACK(on_focus_in), n);
   g_signal_connect(dialog, "destroy", G_CALLBACK(on_destroy), n);
 }

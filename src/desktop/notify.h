@@ -14,6 +14,7 @@
 // (_NET_WM_STATE_SKIP_TASKBAR) once it is on screen, a notification goes to the
 // freedesktop notification service on the session bus, titled as the dialog, with
 // the title of host's window (0: none) as its text; clicking it brings the dialog
-// up with the keyboard. The notification is withdrawn when the dialog goes. Without
-// a session bus or a notification service nothing more is shown. Toolkit lock.
+// up with the keyboard. The notification is withdrawn when the dialog has the focus
+// or goes. Without a session bus or a notification service nothing more is shown.
+// Toolkit lock.
 void notify_when_hidden(GtkWidget *dialog, uint32_t host);
