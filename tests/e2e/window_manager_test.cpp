@@ -37,7 +37,7 @@ bool eventually(Condition condition) {
 // it (see TestWindow); returns it once the window manager has framed it (a dock is
 // not framed).
 Window make_window(Display *d, int x, int y, int width, int height, bool with_pid, bool full_screen,
-                   bool dock) {
+                   bool dock, Window leader) {
   Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0, 0, 0xffffff);
   XSizeHints size;
   size.flags = USPosition | USSize;
@@ -57,6 +57,9 @@ Window make_window(Display *d, int x, int y, int width, int height, bool with_pi
     XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<unsigned char *>(&pid), 1);
   }
+  if (leader != 0)
+    XChangeProperty(d, w, atom(d, "WM_CLIENT_LEADER"), XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char *>(&leader), 1);
   if (full_screen) {
     Atom state = atom(d, "_NET_WM_STATE_FULLSCREEN");
     XChangeProperty(d, w, atom(d, "_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
@@ -93,15 +96,15 @@ Window make_window(Display *d, int x, int y, int width, int height, bool with_pi
 // with_pid it says so in _NET_WM_PID too. own_process makes it in a process of its
 // own instead: another program's window (keys that reach it are seen all the same).
 // full_screen maps it full-screen from the start; dock makes it a bottom panel that
-// keeps its height of the screen to itself. Once mapped, it is made active as a
-// user's click would (not a dock).
+// keeps its height of the screen to itself; leader names its WM_CLIENT_LEADER. Once
+// mapped, it is made active as a user's click would (not a dock).
 struct TestWindow {
   Display *d = nullptr;
   Window w = 0;
   pid_t process = -1;
 
   TestWindow(int x, int y, int width, int height, bool with_pid, bool full_screen = false,
-             bool own_process = false, bool dock = false) {
+             bool own_process = false, bool dock = false, Window leader = 0) {
     d = XOpenDisplay(servers().display.c_str());
     if (!d) return;
     if (own_process) {
@@ -112,7 +115,8 @@ struct TestWindow {
       if (process == 0) {
         close(fds[0]);
         Display *own = XOpenDisplay(servers().display.c_str());
-        Window made = own ? make_window(own, x, y, width, height, with_pid, full_screen, dock) : 0;
+        Window made =
+            own ? make_window(own, x, y, width, height, with_pid, full_screen, dock, leader) : 0;
         if (write(fds[1], &made, sizeof made) != sizeof made) _exit(1);
         for (;;) pause();
       }
@@ -122,7 +126,7 @@ struct TestWindow {
       XSelectInput(d, w, KeyPressMask);
       XSync(d, False);
     } else {
-      w = make_window(d, x, y, width, height, with_pid, full_screen, dock);
+      w = make_window(d, x, y, width, height, with_pid, full_screen, dock, leader);
       XSelectInput(d, w, KeyPressMask);
     }
     if (!dock)
@@ -691,6 +695,30 @@ void panel_keeps_buttons_visible() {
 TEST(WindowManager, PanelKeepsTheButtonsVisible) {
   ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
   panel_keeps_buttons_visible();
+}
+
+// A host window that is a client of another process and names no pid itself, but
+// whose WM_CLIENT_LEADER says it belongs to our parent (as Tk's leader window could).
+TEST(WindowManager, HostFoundByItsClientLeader) {
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  Display *d = XOpenDisplay(servers().display.c_str());
+  ASSERT_NE(d, nullptr);
+  Window leader = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+  long pid = static_cast<long>(getpid());
+  XChangeProperty(d, leader, atom(d, "_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char *>(&pid), 1);
+  XSync(d, False);
+  {
+    TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, false, false, true, false, leader);
+    Helper h;
+    h.send(command_frame("led"));
+    std::string w = wait_window("Information");
+    ASSERT_FALSE(w.empty()) << h.err_text();
+    expect_belongs_to(w, host);
+    press(w, {"Return"});
+    EXPECT_TRUE(h.wait_messages(2));
+  }
+  XCloseDisplay(d);
 }
 
 // After a window that was active has gone (openbox leaves _NET_ACTIVE_WINDOW naming
