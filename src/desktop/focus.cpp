@@ -43,7 +43,7 @@ static void stop_watching(Unfocused *u) {
   if (!u->filters) return;
   u->filters = false;
   gdk_window_remove_filter(gtk_widget_get_window(u->dialog), on_dialog_event, u);
-  gdk_window_remove_filter(u->root, on_root_event, u);
+  gdk_window_remove_filter(nullptr, on_root_event, u);
 }
 
 // The person turned to the dialog at time (0: now): it takes input again and is
@@ -73,21 +73,31 @@ static GdkFilterReturn on_dialog_event(GdkXEvent *xevent, GdkEvent *event, gpoin
   return GDK_FILTER_CONTINUE;
 }
 
-// The active window changed: the person activated the dialog or the host's window
-// (from a task list, say; the window manager could not focus the dialog for them).
+// The person activated the dialog or the host's window (from a task list, say): a
+// pager asks the window manager for that with a _NET_ACTIVE_WINDOW message to the
+// root window, which window managers that cannot focus the dialog leave unanswered;
+// or the active window changed to one of them. A filter of every window (the
+// message names the window to activate, not the root it goes to).
 static GdkFilterReturn on_root_event(GdkXEvent *xevent, GdkEvent *event, gpointer data) {
   (void)event;
   const XEvent *e = static_cast<XEvent *>(xevent);
   Unfocused *u = static_cast<Unfocused *>(data);
   GdkDisplay *display = gtk_widget_get_display(u->dialog);
-  if (e->type != PropertyNotify ||
-      e->xproperty.atom != gdk_x11_get_xatom_by_name_for_display(display, "_NET_ACTIVE_WINDOW"))
-    return GDK_FILTER_CONTINUE;
-  xcb_connection_t *c = XGetXCBConnection(GDK_DISPLAY_XDISPLAY(display));
-  uint32_t active =
-      first_item(c, static_cast<uint32_t>(e->xproperty.window), atoms_of(display).active_window);
+  Atom active_atom = gdk_x11_get_xatom_by_name_for_display(display, "_NET_ACTIVE_WINDOW");
   uint32_t own = static_cast<uint32_t>(GDK_WINDOW_XID(gtk_widget_get_window(u->dialog)));
-  if (active != 0 && (active == own || active == u->host)) turned(u, e->xproperty.time, true);
+  auto ours = [&](unsigned long w) { return w != 0 && (w == own || w == u->host); };
+  // Source 2: a pager or task list, on the person's behalf (an application's own
+  // request, source 1, is not the person's turn).
+  if (e->type == ClientMessage && e->xclient.message_type == active_atom &&
+      e->xclient.format == 32 && e->xclient.data.l[0] == 2 && ours(e->xclient.window)) {
+    turned(u, static_cast<uint32_t>(e->xclient.data.l[1]), true);
+  } else if (e->type == PropertyNotify && e->xproperty.atom == active_atom &&
+             e->xproperty.window == GDK_WINDOW_XID(u->root)) {
+    xcb_connection_t *c = XGetXCBConnection(GDK_DISPLAY_XDISPLAY(display));
+    uint32_t active =
+        first_item(c, static_cast<uint32_t>(e->xproperty.window), atoms_of(display).active_window);
+    if (ours(active)) turned(u, static_cast<uint32_t>(e->xproperty.time), true);
+  }
   return GDK_FILTER_CONTINUE;
 }
 
@@ -131,10 +141,12 @@ void come_up_unfocused(GtkWidget *dialog, uint32_t host) {
   set_protocols(own, false);
   gtk_window_set_urgency_hint(window, TRUE);
   u->root = gdk_screen_get_root_window(gtk_widget_get_screen(dialog));
-  gdk_window_set_events(u->root, static_cast<GdkEventMask>(gdk_window_get_events(u->root) |
-                                                           GDK_PROPERTY_CHANGE_MASK));
+  // Substructure: the messages pagers send the window manager reach us too.
+  gdk_window_set_events(
+      u->root, static_cast<GdkEventMask>(gdk_window_get_events(u->root) | GDK_PROPERTY_CHANGE_MASK |
+                                         GDK_SUBSTRUCTURE_MASK));
   gdk_window_add_filter(own, on_dialog_event, u);
-  gdk_window_add_filter(u->root, on_root_event, u);
+  gdk_window_add_filter(nullptr, on_root_event, u);
   u->filters = true;
   g_signal_connect(dialog, "focus-in-event", G_CALLBACK(on_unfocused_focus_in), u);
   g_signal_connect(dialog, "unrealize", G_CALLBACK(on_unfocused_unrealize), u);

@@ -567,10 +567,12 @@ size_t count_keys(Display *d, Window w, size_t want,
 // reaches that program, and the dialog comes up without the keyboard, transient for
 // the host, with a sign the person can find: in the task list asking for attention,
 // or, where the window manager keeps it out of the task list, in a notification
-// naming it and the host. Once the person clicks the dialog, or the notification
-// where the window manager opened the dialog behind the other program
-// (by_notification), it answers keys, and the notification goes.
-void another_window_keeps_its_keys(bool by_notification = false) {
+// naming it and the host. Once the person turns to it as turn says (clicks it,
+// chooses it or the host in the task list, or clicks the notification where the
+// window manager opened the dialog behind the other program), it answers keys, and
+// the notification goes.
+enum class Turn { Click, TaskList, TaskListHost, Notification };
+void another_window_keeps_its_keys(Turn turn) {
   NotificationService desktop;
   ASSERT_TRUE(desktop.owned);
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
@@ -615,11 +617,20 @@ void another_window_keeps_its_keys(bool by_notification = false) {
          stacked_above(d, other.w, host.w) ? "still above" : "now below");
   EXPECT_EQ(h.messages(), std::vector<std::string>{"removefullscreen"});
   // The person turns to the dialog and answers it with a key.
-  if (by_notification) {
-    ASSERT_TRUE(hidden);
-    desktop.click(shown[0].id);
-  } else {
-    click_in(d, dialog);
+  switch (turn) {
+    case Turn::Click:
+      click_in(d, dialog);
+      break;
+    case Turn::TaskList:  // as a task list asks the window manager
+      run({"/usr/bin/xdotool", "windowactivate", w});
+      break;
+    case Turn::TaskListHost:
+      run({"/usr/bin/xdotool", "windowactivate", std::to_string(host.w)});
+      break;
+    case Turn::Notification:
+      ASSERT_TRUE(hidden);
+      desktop.click(shown[0].id);
+      break;
   }
   EXPECT_TRUE(eventually([&] { return has_focus(d, dialog); }));
   run({"/usr/bin/xdotool", "key", "--clearmodifiers", "Return"});
@@ -632,7 +643,12 @@ void another_window_keeps_its_keys(bool by_notification = false) {
 
 TEST(WindowManager, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
-  another_window_keeps_its_keys();
+  another_window_keeps_its_keys(Turn::Click);
+}
+
+TEST(WindowManager, AnotherWindowKeepsItsKeysUntilTheDialogIsChosen) {
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  another_window_keeps_its_keys(Turn::TaskList);
 }
 
 // A host whose windows say nothing of their process (no _NET_WM_PID, as Tk and Xt
@@ -785,13 +801,13 @@ TEST(WindowManagerI3, FullScreenHostFromItsFirstMap) {
 
 TEST(WindowManagerI3, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "i3") << "run with VANDREL_E2E_WINDOW_MANAGER=i3";
-  another_window_keeps_its_keys();
+  another_window_keeps_its_keys(Turn::TaskList);
 }
 
 // xfwm4 and fluxbox focus every new transient window.
 TEST(WindowManagerXfwm4, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "xfwm4") << "run with VANDREL_E2E_WINDOW_MANAGER=xfwm4";
-  another_window_keeps_its_keys();
+  another_window_keeps_its_keys(Turn::Click);
 }
 
 TEST(WindowManagerXfwm4, PanelKeepsTheButtonsVisible) {
@@ -801,14 +817,14 @@ TEST(WindowManagerXfwm4, PanelKeepsTheButtonsVisible) {
 
 TEST(WindowManagerFluxbox, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "fluxbox") << "run with VANDREL_E2E_WINDOW_MANAGER=fluxbox";
-  another_window_keeps_its_keys();
+  another_window_keeps_its_keys(Turn::TaskListHost);
 }
 
 // metacity opens the dialog behind the program the person uses and keeps it out of the
 // task list: the notification is the sign, and clicking it brings the dialog up.
 TEST(WindowManagerMetacity, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "metacity") << "run with VANDREL_E2E_WINDOW_MANAGER=metacity";
-  another_window_keeps_its_keys(true);
+  another_window_keeps_its_keys(Turn::Notification);
 }
 
 TEST(WindowManagerFluxbox, HostWithoutPidSavesANameTypedAtOnce) {
