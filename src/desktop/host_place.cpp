@@ -13,6 +13,8 @@ constexpr int kSettledSteps = 10;
 // How many of a window's _NET_WM_STATE items are read: a window has a handful of
 // states, and these are more than any window manager sets.
 constexpr uint32_t kMaxWindowStates = 64;
+// How many _NET_WORKAREA items are read: four for each of 256 desktops.
+constexpr uint32_t kMaxWorkAreaItems = 1024;
 }  // namespace
 
 // Whether w is in the full-screen state.
@@ -106,13 +108,25 @@ FrameExtents dialog_frame(GtkWidget *dialog, xcb_connection_t *c, const Atoms &a
   return fallback;
 }
 
+Area usable_monitor_area(GdkScreen *screen, int monitor) {
+  GdkRectangle m;
+  gdk_screen_get_monitor_geometry(screen, monitor, &m);
+  Area area{m.x, m.y, m.width, m.height};
+  if (!supports(screen, "_NET_WORKAREA")) return area;
+  GdkDisplay *display = gdk_screen_get_display(screen);
+  xcb_connection_t *c = XGetXCBConnection(GDK_DISPLAY_XDISPLAY(display));
+  Atoms atoms = atoms_of(display);
+  uint32_t root = static_cast<uint32_t>(GDK_WINDOW_XID(gdk_screen_get_root_window(screen)));
+  xcb_get_property_cookie_t desktop = ask_property(c, {root}, atoms.current_desktop, 1)[0];
+  xcb_get_property_cookie_t work = ask_property(c, {root}, atoms.work_area, kMaxWorkAreaItems)[0];
+  std::vector<uint32_t> current = take_items(c, desktop);
+  std::vector<uint32_t> areas = take_items(c, work);
+  return usable_area(area, {areas.begin(), areas.end()}, current.empty() ? 0 : current[0]);
+}
+
 void origin_over(GdkScreen *screen, const Area &target, int width, int height,
                  const FrameExtents &frame, int *x, int *y) {
-  GdkRectangle m;
-  gdk_screen_get_monitor_geometry(
-      screen,
-      gdk_screen_get_monitor_at_point(screen, target.x + target.width / 2,
-                                      target.y + target.height / 2),
-      &m);
-  centred_frame_origin(target, width, height, frame, Area{m.x, m.y, m.width, m.height}, x, y);
+  int monitor = gdk_screen_get_monitor_at_point(screen, target.x + target.width / 2,
+                                                target.y + target.height / 2);
+  centred_frame_origin(target, width, height, frame, usable_monitor_area(screen, monitor), x, y);
 }

@@ -41,7 +41,12 @@ bool host_place(GdkDisplay *display, xcb_connection_t *c, const Atoms &atoms, ui
 FrameExtents dialog_frame(GtkWidget *dialog, xcb_connection_t *c, const Atoms &atoms,
                           const FrameExtents &fallback);
 
+// The share of monitor (a monitor number of screen) that the work area of the current
+// desktop leaves to windows; the whole monitor where the window manager gives none.
+Area usable_monitor_area(GdkScreen *screen, int monitor);
+
 // The frame origin that centres the dialog (its inside width x height, its frame)
-// on target, within the monitor of screen that holds target's centre.
+// on target, within the usable area of the monitor of screen that holds target's
+// centre.
 void origin_over(GdkScreen *screen, const Area &target, int width, int height,
                  const FrameExtents &frame, int *x, int *y);

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib-xcb.h>
 #include <unistd.h>
+#include <xcb/res.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +19,80 @@ constexpr int kClientDepth = 4;
 // 256 bytes are plenty.
 constexpr uint32_t kMachineNameItems = 64;
 }  // namespace
+
+// Whether the X server answers X-Resource client id queries (version 1.2 on).
+static bool has_client_ids(xcb_connection_t *c) {
+  const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_res_id);
+  if (!extension || !extension->present) return false;
+  xcb_res_query_version_reply_t *version =
+      answer(xcb_res_query_version_reply, c, xcb_res_query_version(c, 1, 2));
+  bool ids = version && (version->server_major > 1 ||
+                         (version->server_major == 1 && version->server_minor >= 2));
+  free(version);
+  return ids;
+}
+
+// The pid the X server knows for the client of each of windows (0 where unknown),
+// all asked before the first answer is read.
+static std::vector<uint32_t> server_pids(xcb_connection_t *c,
+                                         const std::vector<uint32_t> &windows) {
+  std::vector<uint32_t> pids(windows.size(), 0);
+  if (windows.empty() || !has_client_ids(c)) return pids;
+  std::vector<xcb_res_query_client_ids_cookie_t> cookies;
+  for (uint32_t w : windows) {
+    xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+  }
+  for (size_t i = 0; i < cookies.size(); ++i) {
+    xcb_res_query_client_ids_reply_t *reply = answer(xcb_res_query_client_ids_reply, c, cookies[i]);
+    if (!reply) continue;
+    for (xcb_res_client_id_value_iterator_t id = xcb_res_query_client_ids_ids_iterator(reply);
+         id.rem > 0; xcb_res_client_id_value_next(&id)) {
+      if ((id.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+          xcb_res_client_id_value_value_length(id.data) == 1)
+        pids[i] = *xcb_res_client_id_value_value(id.data);
+    }
+    free(reply);
+  }
+  return pids;
+}
+
+std::vector<uint32_t> window_pids(xcb_connection_t *c, const Atoms &atoms,
+                                  const std::vector<uint32_t> &windows) {
+  std::vector<xcb_get_property_cookie_t> own = ask_property(c, windows, atoms.pid, 1);
+  std::vector<xcb_get_property_cookie_t> leaders = ask_property(c, windows, atoms.client_leader, 1);
+  std::vector<uint32_t> pids(windows.size(), 0), leader(windows.size(), 0);
+  for (size_t i = 0; i < windows.size(); ++i) {
+    std::vector<uint32_t> pid = take_items(c, own[i]);
+    std::vector<uint32_t> lead = take_items(c, leaders[i]);
+    if (!pid.empty()) pids[i] = pid[0];
+    if (!lead.empty() && lead[0] != windows[i]) leader[i] = lead[0];
+  }
+  // The leader's own _NET_WM_PID, where the window gives none.
+  std::vector<uint32_t> ask;
+  std::vector<size_t> at;
+  for (size_t i = 0; i < windows.size(); ++i)
+    if (pids[i] == 0 && leader[i] != 0) {
+      ask.push_back(leader[i]);
+      at.push_back(i);
+    }
+  std::vector<xcb_get_property_cookie_t> leader_pids = ask_property(c, ask, atoms.pid, 1);
+  for (size_t j = 0; j < ask.size(); ++j) {
+    std::vector<uint32_t> pid = take_items(c, leader_pids[j]);
+    if (!pid.empty()) pids[at[j]] = pid[0];
+  }
+  // Then what the X server knows of the rest.
+  ask.clear();
+  at.clear();
+  for (size_t i = 0; i < windows.size(); ++i)
+    if (pids[i] == 0) {
+      ask.push_back(windows[i]);
+      at.push_back(i);
+    }
+  std::vector<uint32_t> known = server_pids(c, ask);
+  for (size_t j = 0; j < ask.size(); ++j) pids[at[j]] = known[j];
+  return pids;
+}
 
 // Describes those of windows whose _NET_WM_PID (pids, in the same order) is one of
 // ancestors and that a dialog can belong to: no menus or tooltips (override-redirect),
@@ -67,30 +142,28 @@ static std::vector<WindowCandidate> describe(xcb_connection_t *c, const Atoms &a
   return candidates;
 }
 
-// The client windows of root and their pids: the windows down to kClientDepth below
-// it that carry WM_STATE (the window manager's mark of the windows it manages, inside
-// its frames), and with no window manager the top-level windows themselves.
+// The client windows of root: the windows down to kClientDepth below it that carry
+// WM_STATE (the window manager's mark of the windows it manages, inside its frames),
+// and the top-level windows themselves (the clients where no window manager runs; a
+// window manager's frames are its own, never an ancestor's).
 // kMaxWindowsExamined windows are looked at, at most, the topmost first.
-static void client_windows(xcb_connection_t *c, const Atoms &atoms, uint32_t root,
-                           std::vector<uint32_t> *clients, std::vector<uint32_t> *pids) {
+static std::vector<uint32_t> client_windows(xcb_connection_t *c, const Atoms &atoms,
+                                            uint32_t root) {
+  std::vector<uint32_t> clients;
   size_t budget = kMaxWindowsExamined;
   std::vector<uint32_t> level = children_of(c, {root}, &budget);
   for (int depth = 0; depth < kClientDepth && !level.empty(); ++depth) {
     std::vector<xcb_get_property_cookie_t> states = ask_property(c, level, atoms.wm_state, 0);
-    std::vector<xcb_get_property_cookie_t> level_pids = ask_property(c, level, atoms.pid, 1);
     std::vector<uint32_t> frames;
     for (size_t i = 0; i < level.size(); ++i) {
       bool managed = false;
       (void)take_items(c, states[i], &managed);
-      std::vector<uint32_t> pid = take_items(c, level_pids[i]);
-      if (managed || (depth == 0 && !pid.empty())) {
-        clients->push_back(level[i]);
-        pids->push_back(pid.empty() ? 0 : pid[0]);
-      }
+      if (managed || depth == 0) clients.push_back(level[i]);
       if (!managed) frames.push_back(level[i]);
     }
     level = children_of(c, frames, &budget);
   }
+  return clients;
 }
 
 // Searches screen for the window of our nearest ancestor that has one; 0 when none.
@@ -105,17 +178,14 @@ unsigned long search_host_window(GdkScreen *screen, const Atoms &atoms,
   gethostname(host_name, sizeof host_name - 1);
 
   if (supports(screen, "_NET_CLIENT_LIST")) {
-    std::vector<uint32_t> windows = newest_items(c, root, atoms.client_list), pids;
-    for (xcb_get_property_cookie_t cookie : ask_property(c, windows, atoms.pid, 1)) {
-      std::vector<uint32_t> pid = take_items(c, cookie);
-      pids.push_back(pid.empty() ? 0 : pid[0]);
-    }
+    std::vector<uint32_t> windows = newest_items(c, root, atoms.client_list);
+    std::vector<uint32_t> pids = window_pids(c, atoms, windows);
     unsigned long host = choose_host_window(describe(c, atoms, windows, pids, ancestors), ancestors,
                                             host_name, active);
     if (host != 0) return host;
   }
-  std::vector<uint32_t> clients, pids;
-  client_windows(c, atoms, root, &clients, &pids);
+  std::vector<uint32_t> clients = client_windows(c, atoms, root);
+  std::vector<uint32_t> pids = window_pids(c, atoms, clients);
   return choose_host_window(describe(c, atoms, clients, pids, ancestors), ancestors, host_name,
                             active);
 }

@@ -9,6 +9,13 @@
 
 #include "desktop/x_properties.h"
 
+// The pid of the client behind each of windows, in order, 0 where none is known: its
+// _NET_WM_PID, else that of its WM_CLIENT_LEADER, else the one the X server knows
+// (the X-Resource extension's client ids, for a local client; toolkits such as Tk and
+// Xt set no _NET_WM_PID). Windows that are gone get 0.
+std::vector<uint32_t> window_pids(xcb_connection_t *c, const Atoms &atoms,
+                                  const std::vector<uint32_t> &windows);
+
 // Searches screen for the window of our nearest ancestor that has one; 0 when none.
 // The window manager's client list first; where it holds none of ours (i3 leaves out
 // a window that is full-screen from its first map), the client windows themselves.

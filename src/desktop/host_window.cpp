@@ -8,6 +8,7 @@
 #include "desktop/follow.h"
 #include "desktop/host_place.h"
 #include "desktop/host_search.h"
+#include "desktop/notify.h"
 #include "desktop/rules/focus_policy.h"
 #include "desktop/rules/window_choice.h"
 
@@ -20,12 +21,14 @@ void attach_to_host(GtkWidget *dialog) {
 
   HostPlace place;
   gdk_error_trap_push();
+  // A window manager may leave _NET_ACTIVE_WINDOW naming a window that has gone:
+  // then nobody is active.
   unsigned long active = 0;
   if (supports(screen, "_NET_ACTIVE_WINDOW"))
-    active =
-        first_item(c, static_cast<uint32_t>(GDK_WINDOW_XID(gdk_screen_get_root_window(screen))),
-                   atoms.active_window);
-  long active_pid = active != 0 ? static_cast<long>(first_item(c, active, atoms.pid)) : 0;
+    active = live_active_window(c, atoms, gdk_screen_get_root_window(screen));
+  long active_pid =
+      active != 0 ? static_cast<long>(window_pids(c, atoms, {static_cast<uint32_t>(active)})[0])
+                  : 0;
   unsigned long host = named_window(c, atoms);
   if (host == 0) host = search_host_window(screen, atoms, ancestors, active);
   if (host != 0) wait_until_settled(c, atoms, static_cast<uint32_t>(host));
@@ -51,10 +54,13 @@ void attach_to_host(GtkWidget *dialog) {
   gtk_window_set_skip_pager_hint(window, FALSE);
   gtk_widget_realize(dialog);
   GdkWindow *own = gtk_widget_get_window(dialog);
-  if (elsewhere)
-    come_up_quietly(dialog);
-  else if (found && !place.viewable)
-    ask_for_attention(dialog);
+  if (elsewhere) {
+    come_up_unfocused(dialog, found ? static_cast<uint32_t>(host) : 0);
+    notify_when_hidden(dialog, found ? static_cast<uint32_t>(host) : 0);
+  } else {
+    if (found && !place.viewable) ask_for_attention(dialog);
+    take_keys_when_shown(dialog, found ? static_cast<uint32_t>(host) : 0);
+  }
   if (found && place.iconic) gtk_window_iconify(window);
   if (found) {
     GdkWindow *parent = gdk_window_foreign_new_for_display(display, host);
@@ -95,10 +101,8 @@ void attach_to_host(GtkWidget *dialog) {
   if (found && place.viewable) {
     target = place.inside;
   } else {
-    GdkRectangle m;
-    gdk_screen_get_monitor_geometry(
-        screen, gdk_screen_get_monitor_at_point(screen, pointer_x, pointer_y), &m);
-    target = Area{m.x, m.y, m.width, m.height};
+    target =
+        usable_monitor_area(screen, gdk_screen_get_monitor_at_point(screen, pointer_x, pointer_y));
   }
   int width = 0, height = 0, x = 0, y = 0;
   gtk_window_get_size(window, &width, &height);

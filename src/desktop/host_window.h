@@ -25,10 +25,14 @@ constexpr char kParentWindowVariable[] = "VANDREL_PARENT_WINDOW";
 // minimised host the dialog starts minimised too and asks for attention. While the
 // dialog is up, a timer of the main loop centres it again whenever the host has
 // settled anew (until someone else moves the dialog). With no host window: centred
-// on the monitor that holds the pointer. Every dialog is listed in the task list.
-// When the person works in another application's window, the dialog asks not to be
-// focused, asks for attention until it is focused, and holds back keys as KeyHold
-// says; otherwise it carries the host's last user time, so the window manager lets
+// on the monitor that holds the pointer. Dialogs stay inside the work area
+// (_NET_WORKAREA) of their monitor. Every dialog asks to be listed in the task list.
+// When the person works in another program's window (the active one, when it still
+// exists, is neither the host's nor ours), the dialog takes no input focus until the
+// person turns to it (focus.h), asks for attention, and where the window manager
+// keeps it out of the task list it is shown in a desktop notification (notify.h);
+// otherwise it takes the keyboard each time it comes on screen and carries the
+// host's last user time, so the window manager lets
 // it take the focus. A VANDREL_PARENT_WINDOW that names no live window gets one line
 // on standard error and the search is made instead. X errors from windows that go
 // away meanwhile are trapped. The dialog stays the caller's. Reader thread, inside a

@@ -18,7 +18,11 @@ Atoms atoms_of(GdkDisplay *display) {
                get("_NET_FRAME_EXTENTS"),
                get("_NET_REQUEST_FRAME_EXTENTS"),
                get("_NET_WM_USER_TIME"),
-               get("_NET_WM_USER_TIME_WINDOW")};
+               get("_NET_WM_USER_TIME_WINDOW"),
+               get("WM_CLIENT_LEADER"),
+               get("_NET_WORKAREA"),
+               get("_NET_CURRENT_DESKTOP"),
+               get("_NET_WM_STATE_SKIP_TASKBAR")};
 }
 
 bool supports(GdkScreen *screen, const char *hint) {
@@ -59,6 +63,16 @@ std::vector<uint32_t> take_items(xcb_connection_t *c, xcb_get_property_cookie_t 
 uint32_t first_item(xcb_connection_t *c, uint32_t w, xcb_atom_t property) {
   std::vector<uint32_t> items = take_items(c, ask_property(c, {w}, property, 1)[0]);
   return items.empty() ? 0 : items[0];
+}
+
+uint32_t live_active_window(xcb_connection_t *c, const Atoms &atoms, GdkWindow *root) {
+  uint32_t active = first_item(c, static_cast<uint32_t>(GDK_WINDOW_XID(root)), atoms.active_window);
+  if (active == 0) return 0;
+  xcb_get_window_attributes_reply_t *a =
+      answer(xcb_get_window_attributes_reply, c, xcb_get_window_attributes(c, active));
+  bool alive = a != nullptr;
+  free(a);
+  return alive ? active : 0;
 }
 
 std::vector<uint32_t> newest_items(xcb_connection_t *c, uint32_t root, xcb_atom_t property) {

@@ -21,7 +21,8 @@
 // display and keeps it.
 struct Atoms {
   xcb_atom_t client_list, active_window, pid, wm_state, client_machine, net_state, full_screen,
-      frame_extents, request_frame_extents, user_time, user_time_window;
+      frame_extents, request_frame_extents, user_time, user_time_window, client_leader, work_area,
+      current_desktop, skip_taskbar;
 };
 
 // ICCCM's WM_STATE value for a minimised window.
@@ -62,6 +63,10 @@ std::vector<uint32_t> take_items(xcb_connection_t *c, xcb_get_property_cookie_t 
 
 // The first item of a 32-bit property of w, or 0.
 uint32_t first_item(xcb_connection_t *c, uint32_t w, xcb_atom_t property);
+
+// The window _NET_ACTIVE_WINDOW of root names when that window still exists, else 0:
+// a window manager may leave it naming a window that has gone.
+uint32_t live_active_window(xcb_connection_t *c, const Atoms &atoms, GdkWindow *root);
 
 // The newest items of root's list property (window managers append to their lists),
 // kMaxWindowsExamined at most: its length is asked first, then only its end is read.

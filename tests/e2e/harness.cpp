@@ -83,6 +83,7 @@ static TempDir *g_cups_home;
 static pid_t g_xvfb = -1;
 static pid_t g_window_manager = -1;
 static TempDir *g_window_manager_home;
+static pid_t g_session_bus = -1;
 
 static std::string source_dir() { return VANDREL_SOURCE_DIR; }
 
@@ -140,6 +141,24 @@ static void start_x_server() {
   setenv("DISPLAY", g_servers.display.c_str(), 1);
 }
 
+// Starts a private session bus (dbus-daemon) for everything started from here on.
+static void start_session_bus() {
+  int status = 0;
+  std::string out = run({"/usr/bin/dbus-daemon", "--session", "--fork", "--print-address=1",
+                         "--print-pid=1", "--nosyslog"},
+                        &status);
+  std::istringstream lines_of(out);
+  std::string address, pid;
+  std::getline(lines_of, address);
+  std::getline(lines_of, pid);
+  if (status != 0 || address.empty() || pid.empty()) {
+    fprintf(stderr, "cannot start a session bus\n");
+    abort();
+  }
+  g_session_bus = static_cast<pid_t>(std::stol(pid));
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+}
+
 // Starts the window manager on the private display, with a home of its own so that
 // no user configuration changes its behaviour (i3 gets a configuration of its own with
 // nothing but its defaults), and waits until it manages the screen.
@@ -149,13 +168,21 @@ static void start_window_manager() {
   for (char **e = environ; *e; ++e)
     if (strncmp(*e, "HOME=", 5) != 0 && strncmp(*e, "XDG_", 4) != 0) env.push_back(*e);
   env.push_back("HOME=" + g_window_manager_home->path);
+  const std::string &name = g_servers.window_manager;
   std::vector<std::string> argv = {"/usr/bin/openbox", "--sm-disable"};
-  if (g_servers.window_manager == "i3") {
+  if (name == "i3") {
     std::string config = g_window_manager_home->path + "/i3.config";
     write_file(config, "font pango:monospace 8\n");
     argv = {"/usr/bin/i3", "-c", config};
     // Its command socket goes there, not into a folder of its own under /tmp.
     env.push_back("XDG_RUNTIME_DIR=" + g_window_manager_home->path);
+  } else if (name == "xfwm4") {
+    argv = {"/usr/bin/xfwm4", "--compositor=off"};
+  } else if (name == "fluxbox") {
+    argv = {"/usr/bin/fluxbox"};
+  } else if (name == "metacity") {
+    argv = {"/usr/bin/metacity", "--sm-disable", "--no-composite"};
+    env.push_back("GSETTINGS_BACKEND=memory");
   }
   std::vector<char *> envp, args;
   for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
@@ -200,8 +227,13 @@ struct ServersEnvironment : ::testing::Environment {
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
     const char *window_manager = getenv("VANDREL_E2E_WINDOW_MANAGER");
-    if (window_manager && *window_manager)
-      g_servers.window_manager = strcmp(window_manager, "i3") == 0 ? "i3" : "openbox";
+    if (window_manager && *window_manager) {
+      g_servers.window_manager = "openbox";
+      for (const char *known : {"i3", "xfwm4", "fluxbox", "metacity"})
+        if (strcmp(window_manager, known) == 0) g_servers.window_manager = known;
+    }
+    // A session bus of its own, for the desktop notifications the tests look at.
+    if (!g_servers.window_manager.empty()) start_session_bus();
     start_x_server();
     if (!g_servers.window_manager.empty()) start_window_manager();
     g_cups_home = new TempDir;
@@ -220,6 +252,7 @@ struct ServersEnvironment : ::testing::Environment {
       }
       delete g_window_manager_home;
     }
+    if (g_session_bus > 0) kill(g_session_bus, SIGTERM);
     if (g_xvfb > 0) {
       kill(g_xvfb, SIGTERM);
       waitpid(g_xvfb, nullptr, 0);
@@ -350,6 +383,9 @@ static std::vector<std::string> helper_environment(const std::vector<std::string
   if (!installed_helper())
     env.push_back(std::string("VANDREL_LOCALEDIR=") + VANDREL_BUILD_LOCALEDIR);
   if (home != "-") env.push_back("HOME=" + home);
+  // The session bus of the window manager groups, where a desktop's services live.
+  if (const char *bus = getenv("DBUS_SESSION_BUS_ADDRESS"))
+    env.push_back(std::string("DBUS_SESSION_BUS_ADDRESS=") + bus);
   for (const std::string &e : extra) {
     std::string key = e.substr(0, e.find('=') + 1);
     env.erase(

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "desktop/rules/focus_policy.h"
-#include "desktop/rules/key_hold.h"
 #include "desktop/rules/placement.h"
 #include "desktop/rules/window_choice.h"
 
@@ -184,31 +183,23 @@ TEST(HostWindow, PersonElsewhere) {
   EXPECT_TRUE(person_elsewhere(9, 4242, 0, chain, own));      // no host window
 }
 
-TEST(HostWindow, KeyHoldLetsThroughOnlyKeysMeantForTheDialog) {
-  // Focused as it came up, amid typing: held while keys keep coming, then through.
-  KeyHold stolen;
-  key_hold_mapped(&stolen, 10000);
-  key_hold_focused(&stolen, 10050);
-  EXPECT_FALSE(key_hold_passes(&stolen, 10100));
-  EXPECT_FALSE(key_hold_passes(&stolen, 10900));
-  EXPECT_FALSE(key_hold_passes(&stolen, 11800));
-  EXPECT_TRUE(key_hold_passes(&stolen, 11800 + kKeyHoldMs));
-  // Armed for good: a new focus and quick keys pass.
-  key_hold_focused(&stolen, 20000);
-  EXPECT_TRUE(key_hold_passes(&stolen, 20001));
-
-  // Focused later, when the person turned to it: keys pass at once.
-  KeyHold turned;
-  key_hold_mapped(&turned, 10000);
-  key_hold_focused(&turned, 10000 + kStolenFocusMs);
-  EXPECT_TRUE(key_hold_passes(&turned, 10000 + kStolenFocusMs + 1));
-
-  // A click in it arms it too.
-  KeyHold clicked;
-  key_hold_mapped(&clicked, 10000);
-  key_hold_focused(&clicked, 10010);
-  key_hold_clicked(&clicked);
-  EXPECT_TRUE(key_hold_passes(&clicked, 10020));
+TEST(HostWindow, UsableAreaLeavesPanelsOut) {
+  const Area left = {0, 0, 1280, 1024}, right = {1280, 0, 1280, 1024};
+  auto same = [](const Area &a, int x, int y, int width, int height) {
+    return a.x == x && a.y == y && a.width == width && a.height == height;
+  };
+  // A 40-pixel panel at the bottom of a two-monitor screen, on the second desktop.
+  const std::vector<unsigned long> areas = {0, 0, 2560, 1024, 0, 0, 2560, 984};
+  EXPECT_TRUE(same(usable_area(right, areas, 1), 1280, 0, 1280, 984));
+  EXPECT_TRUE(same(usable_area(left, areas, 0), 0, 0, 1280, 1024));
+  // No entry for the desktop, a short value, or one that leaves nothing: the monitor.
+  EXPECT_TRUE(same(usable_area(right, areas, 2), 1280, 0, 1280, 1024));
+  EXPECT_TRUE(same(usable_area(right, {0, 0, 2560}, 0), 1280, 0, 1280, 1024));
+  EXPECT_TRUE(same(usable_area(right, {0, 0, 1280, 1024}, 0), 1280, 0, 1280, 1024));
+  // Any 32-bit values: no overflow.
+  EXPECT_TRUE(same(usable_area(left, {0xffffffffUL, 0xffffffffUL, 0xffffffffUL, 0xffffffffUL}, 0),
+                   0, 0, 1280, 1024));
+  EXPECT_TRUE(same(usable_area(left, {10, 20, 0xffffffffUL, 0xffffffffUL}, 0), 10, 20, 1270, 1004));
 }
 
 }  // namespace

@@ -33,3 +33,21 @@ void centred_frame_origin(const Area &target, int width, int height, const Frame
   *y = frame_start(target.y, target.height, height, frame.top, frame.bottom, monitor.y,
                    monitor.height);
 }
+
+Area usable_area(const Area &monitor, const std::vector<unsigned long> &work_areas,
+                 unsigned long desktop) {
+  if (desktop >= work_areas.size() / 4) return monitor;
+  // In 64 bits: the items are any 32-bit values another client put there.
+  const unsigned long *w = &work_areas[desktop * 4];
+  long long left = std::max<long long>(monitor.x, static_cast<long long>(w[0]));
+  long long top = std::max<long long>(monitor.y, static_cast<long long>(w[1]));
+  long long right =
+      std::min<long long>(static_cast<long long>(monitor.x) + monitor.width,
+                          static_cast<long long>(w[0]) + static_cast<long long>(w[2]));
+  long long bottom =
+      std::min<long long>(static_cast<long long>(monitor.y) + monitor.height,
+                          static_cast<long long>(w[1]) + static_cast<long long>(w[3]));
+  if (right <= left || bottom <= top) return monitor;
+  return Area{static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+              static_cast<int>(bottom - top)};
+}

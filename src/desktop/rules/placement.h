@@ -1,5 +1,6 @@
-// Where a dialog goes: centred over a target area by its own frame, kept on the
-// monitor. Plain arithmetic on what an X server reports; no display, no toolkit.
+// Where a dialog goes: centred over a target area by its own frame, kept within the
+// monitor's share of the work area. Plain arithmetic on what an X server reports; no display, no
+// toolkit.
 #pragma once
 
 #include <vector>
@@ -28,3 +29,10 @@ FrameExtents frame_from_extents(const std::vector<unsigned long> &items);
 // gravity places the frame there). Sizes may be anything an X server reports.
 void centred_frame_origin(const Area &target, int width, int height, const FrameExtents &frame,
                           const Area &monitor, int *x, int *y);
+
+// The share of monitor that the work area leaves to windows (panels and docks take
+// the rest): monitor intersected with the desktop's entry of a _NET_WORKAREA value
+// (x, y, width, height for each desktop). monitor itself when there is no such entry
+// or it leaves nothing of monitor.
+Area usable_area(const Area &monitor, const std::vector<unsigned long> &work_areas,
+                 unsigned long desktop);
