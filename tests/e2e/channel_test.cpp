@@ -44,6 +44,9 @@ TEST(Channel, EachCommandTakesExactlyItsFramesThenTheNextConversationIsRead) {
   EXPECT_EQ(h.count_err("buf=a.pdfx!2#$document, len=4024\n"), 1u) << h.err_text();
   EXPECT_EQ(h.count_err("buf=b.pdf"), 0u) << h.err_text();
   EXPECT_EQ(h.count_err("pipe  read"), 0u);
+  // No window of ours is the host's here: said once, with how to name one.
+  EXPECT_EQ(h.count_err("vandrel: no window of the host found"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("--parent WID or VANDREL_PARENT_WINDOW=WID\n"), 1u) << h.err_text();
 }
 
 TEST(Channel, EndOfInputBetweenConversationsIsReportedOnceAndTheProcessStays) {
@@ -156,7 +159,7 @@ TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   // Then a good conversation is still understood.
   h.send(command_frame("bye"));
   expect_notice_and_close(h, 0);
-  EXPECT_EQ(h.count_err("vandrel: "), 6u) << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: "), 6u + 1) << h.err_text();
   EXPECT_TRUE(wait_window("Save File", 1s).empty());
   EXPECT_TRUE(h.alive());
 }

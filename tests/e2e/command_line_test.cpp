@@ -24,6 +24,18 @@ TEST(ChannelCommandLine, HelpSaysWhatItIsAndListsTheToolkitsOptionsWithoutADispl
   EXPECT_NE(out.find("--display=DISPLAY"), std::string::npos) << out;
   EXPECT_NE(out.find("--version"), std::string::npos) << out;
   EXPECT_NE(out.find("--report"), std::string::npos) << out;
+  EXPECT_NE(out.find("--parent=WID"), std::string::npos) << out;
+}
+
+// A host that misspells an option must not wait for a "ready" that never comes.
+TEST(ChannelCommandLine, UnknownOptionOrBadValueExitsTwoBeforeAnyOutput) {
+  for (const char *arg : {"--reprot", "--parent=0xzz", "--parent", "--parent-wid=0x400001"}) {
+    int status = -1;
+    std::string out =
+        run({"/usr/bin/env", "-u", "DISPLAY", helper_binary(), "--report", arg}, &status);
+    EXPECT_EQ(status, 2) << arg;
+    EXPECT_EQ(out, "") << arg;
+  }
 }
 
 TEST(ChannelCommandLine, WithoutADisplayTheHelperExitsWithStatusOne) {
