@@ -194,9 +194,11 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
              body.gzip_magic ? "the document did not arrive whole"
                              : "the document did not arrive whole (not a gzip stream)");
     conv->skip = conv->cut = true;
+    conv->reason = reason::kNotWhole;
   } else if (sink.name_status != DecodeOk) {
     diagnose(ctx, "file frame skipped", decode_status_text(sink.name_status));
     conv->skip = true;
+    conv->reason = sink.name_status == DecodeTooLong ? reason::kTooLong : reason::kBadHeader;
   } else if (sink.store_errno) {
     std::string where = conv->command == Command::SendFile ? "cannot keep the document "
                                                            : "cannot write spool file ";
@@ -205,6 +207,7 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
     discard_document(ctx, conv);
     conv->skip = true;
     conv->hold_errno = sink.store_errno;
+    conv->reason = reason::kNotKept;
   }
   return ReadStatus::Ok;
 }
@@ -223,6 +226,9 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
   st = read_payload(fd, datalen, ctx, &sink, &body);
   conv->command_status = body.inf_status;
   if (st != ReadStatus::Ok) return st;
+  conv->lead_len = sink.head_len < kCommandOffset ? sink.head_len : kCommandOffset;
+  memcpy(conv->lead, sink.head, conv->lead_len);
+  conv->lead_read = true;
   write_trace(ctx.diag, sink, kCommandTraceLimit);
   DecodeStatus word_status = decode_command_word(sink.head, sink.head_len, conv->command2);
 
@@ -232,6 +238,7 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
     diagnose(ctx, "command frame skipped",
              decode_status_text(not_gzip ? DecodeNotGzip : word_status));
     conv->skip = true;
+    conv->reason = reason::kUnreadableFrame;
     return ReadStatus::Ok;
   }
   conv->command = classify_command(conv->command2);
@@ -242,6 +249,7 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
     // The word read from the cut text still tells which frames follow.
     diagnose(ctx, "command skipped", decode_status_text(word_status));
     conv->skip = true;
+    conv->reason = reason::kTooLong;
   }
 
   int after = frames_after(conv->command);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "channel/frame.h"
+#include "channel/host_output.h"
 #include "channel/wire.h"
 
 // Where the documents of file frames go. The reader asks for a file once a
@@ -47,6 +48,12 @@ struct Conversation {
   bool skip = false;       // the job cannot be done; its diagnostic has been written
   bool cut = false;        // ... because its document did not arrive whole
   int hold_errno = 0;      // ... because its document could not be held (errno why)
+  // The command frame's leading bytes, as much of them as its payload had: the host's
+  // own, echoed in the job's report. lead_read once the command frame has been read.
+  unsigned char lead[kCommandOffset] = {};
+  size_t lead_len = 0;
+  bool lead_read = false;
+  const char *reason = nullptr;  // why the job is skipped: a report's reason word
   // The command frame's length has been read: the conversation has begun, so a stream
   // that ends or stops now leaves it unfinished.
   bool started = false;

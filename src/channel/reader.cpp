@@ -54,6 +54,7 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
     dialog_section(pipe_to_write, [&] { notHeld(conv.fname2, printing, conv.hold_errno); });
   }
   if (conv.skip) {
+    job_reason(n, conv.reason);
     report_outcome(n, conv.hold_errno ? Outcome::Failed : Outcome::Skipped);
     return;
   }
@@ -121,8 +122,12 @@ void *thread_fun(void *param) {
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
     // A conversation the stream ended inside of still counts, as one that was skipped.
     if (conv.started) ++count;
+    int err = errno;
+    if (conv.lead_read) job_lead(count, conv.lead, conv.lead_len);
     if (st != ReadStatus::Ok) {
-      int err = errno;
+      if (conv.started)
+        job_reason(count,
+                   st == ReadStatus::Stopped ? reason::kReadingStopped : reason::kInputEnded);
       report_outcome(conv.started ? count : 0, Outcome::Skipped);
       // The system's error reporter's form, in English whatever the user's language.
       if (st == ReadStatus::Failed && err == 0 && conv.started)

@@ -315,6 +315,8 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gtk_widget_destroy(window);
   if (to_file) return Outcome::Printed;
   if (sent) return Outcome::Pending;
+  if (!to_server && response == GTK_RESPONSE_OK)
+    job_reason(number, printer ? reason::kCannotPrint : reason::kNoPrinter);
   if (!to_server) return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
   // lp may take a moment: the main loop gets on meanwhile.
   std::string why;

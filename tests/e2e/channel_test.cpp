@@ -259,11 +259,12 @@ size_t position_of(const std::vector<std::string> &words, const std::string &wor
 }
 
 // A host that asked for reports learns what became of every conversation, once, in
-// the same 512-byte blocks, and "end" when the helper has nothing more to do.
+// the same 512-byte blocks, with the leading bytes it sent and what the job became,
+// and "end" when the helper has nothing more to do.
 TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   Helper h({}, "", {}, {"--report"});
   ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
-  EXPECT_EQ(h.messages(), std::vector<std::string>{"ready"});
+  EXPECT_EQ(h.messages(), std::vector<std::string>{"ready 2 parent lead result reason"});
   Bytes printed = sample_document(3000, 74), dialog_printed = sample_document(3100, 75);
   h.send(conversation("default", "silent.pdf", printed));
   h.send(command_frame("unknown"));
@@ -274,29 +275,45 @@ TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   h.send(command_frame("default"));
   h.send(skipped_frame());
   h.send(frame(cut));
+  // Leading bytes of the host's own, any bytes; then a frame with no command word.
+  h.send(frame(gzip_bytes(to_bytes(std::string("job 7\0\x01 %=\xff:.sendfilex!2#$\0", 24)))));
+  h.send(file_frame("seven.pdf", sample_document(10)));
+  h.send(frame(gzip_bytes(to_bytes("short"))));
   h.close_input();
   ASSERT_TRUE(answer_dialog("Information", "Return"));
-  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  ASSERT_TRUE(answer_dialog("Save File", "Return"));
   ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
   ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
-  EXPECT_NE(wait_job_with_data(std::string(printed.begin(), printed.end())).id, 0);
-  EXPECT_NE(wait_job_with_data(std::string(dialog_printed.begin(), dialog_printed.end())).id, 0);
+  int silent_id = wait_job_with_data(std::string(printed.begin(), printed.end())).id;
+  int dialog_id = wait_job_with_data(std::string(dialog_printed.begin(), dialog_printed.end())).id;
+  EXPECT_NE(silent_id, 0);
+  EXPECT_NE(dialog_id, 0);
 
-  std::vector<std::string> words = h.messages();
+  std::vector<std::string> words = h.words();
   ASSERT_FALSE(words.empty());
   EXPECT_EQ(words.front(), "ready");
   EXPECT_EQ(words.back(), "end");
-  const char *reports[] = {"job 1 printed", "job 2 unsupported", "job 3 cancelled", "job 4 printed",
-                           "job 5 skipped"};
-  for (const char *r : reports)
-    EXPECT_EQ(std::count(words.begin(), words.end(), r), 1) << r << ": " << h.out_text().size();
-  EXPECT_EQ(words.size(), 1 + 5 + 6 + 1u) << testing::PrintToString(words);
+  const std::string queue = std::string(" queue=") + kRawQueue + " server-job=";
+  const std::string reports[] = {
+      "job 1 printed lead=vandrel-host:" + queue + std::to_string(silent_id),
+      "job 2 unsupported lead=vandrel-host:",
+      "job 3 saved lead=vandrel-host: path=" + h.home + "/kept.pdf",
+      "job 4 printed lead=vandrel-host:" + queue + std::to_string(dialog_id),
+      "job 5 skipped lead=vandrel-host: reason=not-whole",
+      "job 6 cancelled lead=job%207%00%01%20%25=%FF:.",
+      "job 7 skipped lead=short reason=unreadable-frame"};
+  std::vector<std::string> full = h.messages();
+  for (const std::string &r : reports)
+    EXPECT_EQ(std::count(full.begin(), full.end(), r), 1)
+        << r << ": " << testing::PrintToString(full);
+  EXPECT_EQ(words.size(), 1 + 7 + 8 + 1u) << testing::PrintToString(words);
   // A dialog job's report follows its "restorefullscreen"; a printing job's comes once
   // the print server is done with it, so it may come later than the next ones'.
   size_t first_restore = position_of(words, "restorefullscreen");
   size_t second_restore = position_of(words, "restorefullscreen", first_restore + 1);
   EXPECT_GT(position_of(words, "job 2 unsupported"), first_restore);
-  EXPECT_GT(position_of(words, "job 3 cancelled"), second_restore);
+  EXPECT_GT(position_of(words, "job 3 saved"), second_restore);
   EXPECT_GT(position_of(words, "job 4 printed"),
             position_of(words, "restorefullscreen", second_restore + 1));
   EXPECT_TRUE(h.alive()) << "the helper still never ends by itself";

@@ -148,10 +148,11 @@ TEST(Printing, OverlongSpoolPathIsRefused) {
   EXPECT_EQ(job_count(), before);
   ASSERT_TRUE(h.wait_messages(10));
   EXPECT_EQ(h.messages(),
-            (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
-                                      "job 1 failed", "removefullscreen", "restorefullscreen",
-                                      "job 2 failed", "removefullscreen", "restorefullscreen",
-                                      "job 3 unsupported"}));
+            (std::vector<std::string>{
+                "ready 2 parent lead result reason", "removefullscreen", "restorefullscreen",
+                "job 1 failed lead=vandrel-host: reason=not-kept", "removefullscreen",
+                "restorefullscreen", "job 2 failed lead=vandrel-host: reason=not-kept",
+                "removefullscreen", "restorefullscreen", "job 3 unsupported lead=vandrel-host:"}));
 }
 
 // The spool folder is the person's alone, whatever their umask; what they keep in
@@ -216,11 +217,15 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
   struct Case {
     std::vector<std::string> env;
     const char *why;
+    const char *reason;  // the report's word for it
   } cases[] = {
-      {{"PRINTER=vandrel-rejecting"}, "The printer \"vandrel-rejecting\" is not accepting jobs."},
+      {{"PRINTER=vandrel-rejecting"},
+       "The printer \"vandrel-rejecting\" is not accepting jobs.",
+       "refused"},
       {{"PRINTER=vandrel-denied"},
-       "You are not allowed to print on the printer \"vandrel-denied\"."},
-      {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running."},
+       "You are not allowed to print on the printer \"vandrel-denied\".",
+       "denied"},
+      {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running.", "no-server"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.why);
@@ -235,8 +240,9 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
     press(message, {"Escape"});
     h.close_input();
     ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                      "restorefullscreen", "job 1 failed", "end"}));
+    EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                   "job 1 failed", "end"}));
+    EXPECT_EQ(h.messages()[3], std::string("job 1 failed lead=vandrel-host: reason=") + c.reason);
     EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   }
 }
@@ -260,8 +266,8 @@ TEST(Printing, ChoosingAPrinterAfterAFailedSilentJobPrintsTheSameDocument) {
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
   // The message and the dialog share one section.
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 printed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 printed", "end"}));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
@@ -280,8 +286,12 @@ TEST(Printing, DamagedDocumentThatThePrinterStopsIsToldAndReportedFailed) {
   press(message, {"Return"});
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 failed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 failed", "end"}));
+  EXPECT_NE(h.messages()[3].find(" reason=stopped"), std::string::npos) << h.messages()[3];
+  EXPECT_NE(h.messages()[3].find(std::string(" queue=") + kFilteredQueue + " server-job="),
+            std::string::npos)
+      << h.messages()[3];
 }
 
 TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
@@ -289,7 +299,7 @@ TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
   h.send(conversation("default", "Fine.pdf", sample_pdf(2, "fine")));
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
   EXPECT_NE(printer_got("Fine.pdf"), "");
 }
 
@@ -306,22 +316,24 @@ TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
   run({"/usr/sbin/cupsdisable", queue});
   Helper h({"PRINTER=" + queue, "LANG=de_DE.UTF-8"}, "", {}, {"--report"});
   h.send(conversation("default", "Wartet.pdf", sample_pdf(1, "waits")));
-  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf is not printed yet: The job waits on the printer "
-                         "\"vandrel-paused\", which is paused.\n"))
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Wartet.pdf is not printed yet: The job waits on the printer "
+                 "\"vandrel-paused\", which is paused.\n"))
       << h.err_text();
   EXPECT_TRUE(h.wait_err("Anfrage-ID ist ")) << h.err_text();
   ASSERT_TRUE(answer_dialog("Noch nicht gedruckt", "Return")) << h.err_text();
   ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 queued"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 queued"}));
   run({"/usr/bin/cancel", "-a", queue});
-  EXPECT_TRUE(h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
-                         "printer \"vandrel-paused\".\n"))
+  EXPECT_TRUE(
+      h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
+                 "printer \"vandrel-paused\".\n"))
       << h.err_text();
   ASSERT_TRUE(answer_dialog("Nicht gedruckt", "Return")) << h.err_text();
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages().back(), "end");
+  EXPECT_EQ(h.words().back(), "end");
   run({"/usr/sbin/lpadmin", "-x", queue});
 }
 
