@@ -157,6 +157,15 @@ static ReadStatus read_payload(int fd, uint32_t datalen, const ReaderContext &ct
   return st;
 }
 
+// Whether a payload, of which sink kept the head, looks like a file frame's: at least
+// a header's length, with the separator in its text.
+static bool looks_like_file_frame(const PayloadSink &sink) {
+  if (sink.unlen < kHeaderSize) return false;
+  size_t text_len = payload_text_length(sink.head, sink.head_len);
+  size_t sep_len = sizeof kSeparator - 1;
+  return memmem(sink.head, text_len, kSeparator, sep_len) != nullptr;
+}
+
 // The verb of a job's diagnostics.
 static const char *job_verb(Command command) {
   return command == Command::SendFile ? "save" : "print";
@@ -231,6 +240,12 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
   conv->lead_read = true;
   write_trace(ctx.diag, sink, kCommandTraceLimit);
   DecodeStatus word_status = decode_command_word(sink.head, sink.head_len, conv->command2);
+  if (conv->out_of_step && (word_status == DecodeTooShort || looks_like_file_frame(sink))) {
+    diagnose(ctx, "frame dropped",
+             "taken for a frame of the conversation before, whose command word was unreadable");
+    conv->dropped = true;
+    return ReadStatus::Ok;
+  }
 
   if (word_status == DecodeTooShort) {
     // No word can be read, so no further frame is known to belong to it.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/i18n.h"
@@ -117,9 +118,13 @@ void *thread_fun(void *param) {
   DocumentStore store = {homedir.c_str(), store_create, store_discard, store_relocate};
   ReaderContext ctx = {&store, &stop, stderr};
   JobNumber count = 0;
+  bool out_of_step = false;
   while (!g_end_flag.load()) {
     Conversation conv;
+    conv.out_of_step = out_of_step;
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
+    if (st == ReadStatus::Ok && conv.dropped) continue;
+    out_of_step = conv.reason && strcmp(conv.reason, reason::kUnreadableFrame) == 0;
     // A conversation the stream ended inside of still counts, as one that was skipped.
     if (conv.started) ++count;
     int err = errno;

@@ -136,6 +136,13 @@ TEST(Channel, HostClosingAfterDefaultCommandGivesOneReport) {
 
 TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   Helper h;
+  // A "default" conversation whose command frame is zlib-wrapped: no word, so its
+  // skipped frame and its file frame are dropped, never read as commands.
+  Bytes zlib = gzip_bytes(to_bytes("vandrel-host:defaultx!2#$1"));
+  zlib[0] = 0x78, zlib[1] = 0x9c;
+  h.send(frame(zlib));
+  h.send(skipped_frame());
+  h.send(file_frame("lost.pdf", sample_document(3000)));
   // A command text under 13 bytes: no word, nothing shown.
   h.send(frame(gzip_bytes(to_bytes("short"))));
   // A NUL among the first 13 bytes.
@@ -159,7 +166,11 @@ TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   // Then a good conversation is still understood.
   h.send(command_frame("bye"));
   expect_notice_and_close(h, 0);
-  EXPECT_EQ(h.count_err("vandrel: "), 6u + 1) << h.err_text();
+  // Every frame up to the next readable command frame is taken for one of the first
+  // conversation's frames: its own two, and the three unreadable ones after them.
+  EXPECT_EQ(h.count_err("vandrel: frame dropped: taken for a frame of the conversation before"), 5u)
+      << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: "), 10u) << h.err_text();
   EXPECT_TRUE(wait_window("Save File", 1s).empty());
   EXPECT_TRUE(h.alive());
 }
@@ -279,6 +290,9 @@ TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   h.send(frame(gzip_bytes(to_bytes(std::string("job 7\0\x01 %=\xff:.sendfilex!2#$\0", 24)))));
   h.send(file_frame("seven.pdf", sample_document(10)));
   h.send(frame(gzip_bytes(to_bytes("short"))));
+  // Its frames, if it had any, are dropped: no report, no notice of their own.
+  h.send(file_frame("after short.pdf", sample_document(10)));
+  h.send(skipped_frame());
   h.close_input();
   ASSERT_TRUE(answer_dialog("Information", "Return"));
   ASSERT_TRUE(answer_dialog("Save File", "Return"));
