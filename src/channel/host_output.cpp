@@ -40,6 +40,7 @@ size_t g_sent = 0;
 // Pending jobs: true once the print server has the document.
 std::map<JobNumber, bool> g_pending;
 JobNumber g_in_hand = 0;
+JobNumber g_read = 0;  // conversations read
 // Jobs already reported, so that a late second report is dropped: every number
 // below g_reported_below, and those in g_reported above it. Jobs are reported about in
 // the order they are read, so the set stays small however long the helper runs.
@@ -136,7 +137,7 @@ bool send_locked(const char *text, After *after) {
 // nothing is pending. Lock held.
 void maybe_close_locked(After *after) {
   if (!g_reader_done || !g_pending.empty() || g_fd < 0 || g_closing) return;
-  if (g_reports) (void)send_locked("end", after);
+  if (g_reports) (void)send_locked(("end " + std::to_string(g_read)).c_str(), after);
   g_closing = true;
   close_if_done_locked();
 }
@@ -213,6 +214,7 @@ void output_start(int pipe_to_write, bool reports) {
     g_sent = 0;
     g_pending.clear();
     g_in_hand = 0;
+    g_read = 0;
     g_reported.clear();
     g_reported_below = 1;
     g_results.clear();
@@ -338,6 +340,11 @@ void job_server_job(JobNumber n, const std::string &queue, unsigned long id) {
 void job_path(JobNumber n, const std::string &path) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (JobResult *r = result_locked(n)) r->path = path;
+}
+
+void output_conversation_read(JobNumber n) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (n > g_read) g_read = n;
 }
 
 JobNumber job_in_hand() {

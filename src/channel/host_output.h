@@ -140,8 +140,12 @@ void output_job_in_hand(JobNumber n);
 // How many pending jobs the print server does not have yet. Any thread.
 size_t jobs_not_handed_over();
 
+// The reader has read conversation n (counted from 1), whole or not: "end" tells how
+// many were read. Reader thread.
+void output_conversation_read(JobNumber n);
+
 // The reader has stopped: no job is added any more. Once every pending job has its
-// outcome, "end" is sent (reports on) and the output is closed when it is out. Any
+// outcome, "end N" (N conversations read) is sent (reports on) and the output is closed when it is out. Any
 // thread.
 void output_reader_done();
 

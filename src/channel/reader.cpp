@@ -126,7 +126,7 @@ void *thread_fun(void *param) {
     if (st == ReadStatus::Ok && conv.dropped) continue;
     out_of_step = conv.reason && strcmp(conv.reason, reason::kUnreadableFrame) == 0;
     // A conversation the stream ended inside of still counts, as one that was skipped.
-    if (conv.started) ++count;
+    if (conv.started) output_conversation_read(++count);
     int err = errno;
     if (conv.lead_read) job_lead(count, conv.lead, conv.lead_len);
     if (st != ReadStatus::Ok) {
@@ -145,6 +145,10 @@ void *thread_fun(void *param) {
     output_job_in_hand(0);
   }
   close(pipe_to_read);
+  // A stop leaves whatever the host has written since unread: say how far reading got.
+  if (g_end_flag.load())
+    fprintf(stderr, "vandrel: reading stopped after %lu conversations; nothing more is read\n",
+            count);
   // The output stays open for the reports of jobs that are still being printed.
   output_reader_done();
   return param;

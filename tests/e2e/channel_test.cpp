@@ -81,6 +81,21 @@ TEST(Channel, StopSignalWhileWaitingEndsTheReaderWithoutAReport) {
   EXPECT_TRUE(h.alive());
 }
 
+// What a stop leaves unread gets no report: "end" says how many conversations were read.
+TEST(Channel, StopSignalEndSaysHowManyConversationsWereRead) {
+  Helper h({}, "", {}, {"--report"});
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  h.send(command_frame("first"));
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  h.signal(SIGUSR1);
+  ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
+  EXPECT_EQ(h.messages().back(), "end 1");
+  EXPECT_EQ(h.count_err("vandrel: reading stopped after 1 conversations; nothing more is read\n"),
+            1u)
+      << h.err_text();
+}
+
 TEST(Channel, StopSignalIsPromptWithNoFurtherInput) {
   Helper h;
   h.send(command_frame("ready"));
@@ -307,7 +322,7 @@ TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   std::vector<std::string> words = h.words();
   ASSERT_FALSE(words.empty());
   EXPECT_EQ(words.front(), "ready");
-  EXPECT_EQ(words.back(), "end");
+  EXPECT_EQ(h.messages().back(), "end 7") << "seven conversations were read";
   const std::string queue = std::string(" queue=") + kRawQueue + " server-job=";
   const std::string reports[] = {
       "job 1 printed lead=vandrel-host:" + queue + std::to_string(silent_id),

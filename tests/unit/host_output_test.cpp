@@ -60,6 +60,7 @@ TEST(HostOutput, EachJobIsReportedOnceAndEndClosesTheOutputWhenAllIsTold) {
   job_lead(2, reinterpret_cast<const unsigned char *>("a\0b %\n"), 6);
   job_server_job(2, "office", 42);
   job_lead(3, nullptr, 0);
+  for (JobNumber n = 1; n <= 3; ++n) output_conversation_read(n);
   report_outcome(1, Outcome::Saved);
   report_outcome(1, Outcome::Failed);   // a job is reported once
   report_outcome(0, Outcome::Printed);  // a job numbered 0 never
@@ -76,7 +77,7 @@ TEST(HostOutput, EachJobIsReportedOnceAndEndClosesTheOutputWhenAllIsTold) {
   job_path(2, "/late");  // a job reported already gets nothing more
   // An ending helper settles what is left: the print server did not have job 3 yet.
   output_settle_pending();
-  EXPECT_EQ((Words{"job 3 failed lead= reason=ending", "end"}), host.take(&closed));
+  EXPECT_EQ((Words{"job 3 failed lead= reason=ending", "end 3"}), host.take(&closed));
   EXPECT_TRUE(closed);
   EXPECT_FALSE(send_block(host.write_end, kRestoreFullScreen)) << "the output is closed";
 }
