@@ -182,6 +182,7 @@ int main(int argc, char *argv[]) {
   // The options are parsed already: this opens the display (or exits with status 1).
   gtk_init(&argc, &argv);
   install_ending();
+  watch_for_being_alone();
   output_on_backlog(watch_output);
 
   static int thread_param = 0;

@@ -238,6 +238,14 @@ bool output_reader_finished() {
   return g_reader_done;
 }
 
+bool output_host_gone() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_broken) return true;
+  if (g_fd < 0) return false;
+  struct pollfd pfd = {g_fd, 0, 0};
+  return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLERR) != 0;
+}
+
 bool send_block(int pipe_to_write, const char *word) {
   After after;
   bool sent = false;

@@ -94,6 +94,11 @@ void output_restore_fullscreen();
 // True once output_reader_done has been called. Any thread.
 bool output_reader_finished();
 
+// True when nobody can read the output any more: the host has closed the pipe's
+// reading end (the writing end then polls as an error). False while the output is
+// ours and readable by someone, and once it is closed. Any thread; never waits.
+bool output_host_gone();
+
 // Sends one block holding word on pipe_to_write: written at once when the pipe has
 // room, else queued behind the blocks before it. False when it can never be delivered:
 // the host's end is closed, or the output is closed already (or pipe_to_write is no

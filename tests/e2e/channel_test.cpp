@@ -1,8 +1,10 @@
 // The reader as a host sees it: frames in, trace lines and control messages out.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "channel/wire.h"
 #include "harness.h"
@@ -91,9 +93,37 @@ TEST(Channel, StopSignalEndSaysHowManyConversationsWereRead) {
   h.signal(SIGUSR1);
   ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
   EXPECT_EQ(h.messages().back(), "end 1");
-  EXPECT_EQ(h.count_err("vandrel: reading stopped after 1 conversations; nothing more is read\n"),
-            1u)
+  EXPECT_TRUE(h.wait_err("vandrel: reading stopped after 1 conversations; nothing more is read\n"))
       << h.err_text();
+}
+
+// Started through a launcher that does not exec, as desktop files and wrappers do: the
+// host's signal ends the launcher alone, and the helper must not run on forever.
+TEST(Channel, AHelperWhoseInputEndedAndWhoseStarterIsGoneEndsByItself) {
+  Helper h({}, "", {"/bin/sh", "-c", "\"$0\" \"$@\"; exit 0"}, {"--report"});
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  std::string children = read_file("/proc/" + std::to_string(h.proc.pid) + "/task/" +
+                                   std::to_string(h.proc.pid) + "/children");
+  pid_t helper = static_cast<pid_t>(atol(children.c_str()));
+  ASSERT_GT(helper, 0);
+  h.send(command_frame("alone"));
+  expect_notice_and_close(h, 0);
+  kill(h.proc.pid, SIGKILL);
+  waitpid(h.proc.pid, nullptr, 0);
+  h.proc.pid = -1;
+  h.close_input();
+  auto gone = [helper] {
+    std::string stat = read_file("/proc/" + std::to_string(helper) + "/stat");
+    size_t at = stat.rfind(')');
+    return at == std::string::npos || at + 2 >= stat.size() || stat[at + 2] == 'Z';
+  };
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!gone() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(gone()) << h.err_text();
+  EXPECT_TRUE(
+      h.wait_err("vandrel: ending: the input has ended and the process that started it is gone\n"))
+      << h.err_text();
+  EXPECT_EQ(h.messages().back(), "end 1");
 }
 
 TEST(Channel, StopSignalIsPromptWithNoFurtherInput) {

@@ -138,8 +138,10 @@ TEST(HostOutput, AClosedHostEndIsToldOnceAndNothingMoreIsWritten) {
   HostPipe host;
   output_on_broken([] { ++g_broken_calls; });
   output_start(host.write_end, true);
+  EXPECT_FALSE(output_host_gone());
   close(host.read_end);
   host.read_end = -1;
+  EXPECT_TRUE(output_host_gone()) << "seen before anything is written";
   EXPECT_FALSE(send_block(host.write_end, kRemoveFullScreen));
   report_outcome(1, Outcome::Saved);
   EXPECT_EQ(1, g_broken_calls);
