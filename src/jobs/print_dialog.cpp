@@ -230,6 +230,7 @@ static bool print_to_chosen_file(GtkPrintUnixDialog *pd, const char *file) {
   if (fd >= 0) close(fd);
   if (written) {
     printing_finished(file);
+    job_path(job_in_hand(), target);  // the job's report tells where it went
   } else {
     std::string reason = strerror(err);  // in the person's language
     show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err), reason.c_str());

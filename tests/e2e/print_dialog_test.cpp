@@ -170,7 +170,7 @@ TEST(PrintDialog, JobsOfAnyNameAreFollowedAndReported) {
 // "Print to File" starts as the document's name made plain, as the save dialog makes
 // it: a name like ".xsessionrc" never defaults to a hidden file of the person's.
 TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
-  Helper h;
+  Helper h({}, "", {}, {"--report"});
   mkdir((h.home + "/.config").c_str(), 0700);
   mkdir((h.home + "/Papers").c_str(), 0700);
   write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
@@ -191,6 +191,11 @@ TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
   EXPECT_FALSE(file_exists(h.home + "/Papers/.xsessionrc"));
   EXPECT_FALSE(file_exists(h.home + "/.xsessionrc"));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  // Each report says where the document went.
+  ASSERT_TRUE(h.wait_messages(7)) << h.err_text();
+  std::vector<std::string> m = h.messages();
+  EXPECT_EQ(m[3], "job 1 printed lead=vandrel-host: path=" + h.home + "/Papers/Year%20end.pdf");
+  EXPECT_EQ(m[6], "job 2 printed lead=vandrel-host: path=" + h.home + "/Papers/xsessionrc");
 }
 
 // A private desktop: the shared MIME database, and no applications but the ones a
