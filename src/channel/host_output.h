@@ -150,8 +150,8 @@ size_t jobs_not_handed_over();
 void output_conversation_read(JobNumber n);
 
 // The reader has stopped: no job is added any more. Once every pending job has its
-// outcome, "end N" (N conversations read) is sent (reports on) and the output is closed when it is out. Any
-// thread.
+// outcome, "end N" (N conversations read) is sent (reports on) and the output is closed when it is
+// out. Any thread.
 void output_reader_done();
 
 // For a helper that is ending now: every job still pending gets its outcome (Queued
