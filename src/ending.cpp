@@ -162,7 +162,7 @@ gboolean look_whether_alone(gpointer data) {
   bool starter_gone = g_starter > 1 && getppid() != g_starter;
   bool unread = output_host_gone();
   if (!starter_gone && !unread) return TRUE;
-  fprintf(stderr, "vandrel: ending: the input has ended and %s\n",
+  fprintf(stderr, "vandrel: ending: reading has stopped and %s\n",
           starter_gone ? "the process that started it is gone" : "nobody reads its output");
   request_ending(kAlone);
   return FALSE;

@@ -121,7 +121,7 @@ TEST(Channel, AHelperWhoseInputEndedAndWhoseStarterIsGoneEndsByItself) {
   while (!gone() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(50ms);
   EXPECT_TRUE(gone()) << h.err_text();
   EXPECT_TRUE(
-      h.wait_err("vandrel: ending: the input has ended and the process that started it is gone\n"))
+      h.wait_err("vandrel: ending: reading has stopped and the process that started it is gone\n"))
       << h.err_text();
   EXPECT_EQ(h.messages().back(), "end 1");
 }
