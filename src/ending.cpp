@@ -41,6 +41,13 @@ gint64 g_ending_since = 0;
 std::atomic<unsigned long> g_progress_seen{0};
 static_assert(std::atomic<unsigned long>::is_always_lock_free, "read from a signal handler");
 
+// The "signal" of a helper that ends because it is alone: it exits with status 0.
+constexpr int kAlone = -1;
+// How often a helper looks whether it is alone.
+constexpr guint kAloneLookSeconds = 1;
+// The process that started us, as it was at start.
+pid_t g_starter = 0;
+
 // The end itself: the files go, then the process, as the signal would have ended it.
 // Async-signal-safe.
 [[noreturn]] void end_now(int sig) {
@@ -48,6 +55,7 @@ static_assert(std::atomic<unsigned long>::is_always_lock_free, "read from a sign
   // The host is never left out of full-screen, even by a helper that cannot finish.
   output_restore_fullscreen_at_once();
   remove_all_held_files();
+  if (sig == kAlone) _exit(0);
   signal(sig, SIG_DFL);
   sigset_t set;
   sigemptyset(&set);
@@ -141,8 +149,32 @@ int display_gone(Display *display) {
 }
 
 // The host has closed its end of our output: nobody sees what we would show.
-void output_broken() { request_ending(SIGPIPE); }
+void output_broken() {
+  // A helper ending because it is alone knows nobody reads: it still ends with status 0.
+  if (g_ending.load() == kAlone) return;
+  request_ending(SIGPIPE);
+}
+
+// Whether the helper is alone (see watch_for_being_alone), and if so its ending.
+// Main loop, with the toolkit's lock.
+gboolean look_whether_alone(gpointer data) {
+  (void)data;
+  if (helper_ending()) return FALSE;
+  if (!output_reader_finished() || jobs_not_handed_over() != 0) return TRUE;
+  bool starter_gone = g_starter > 1 && getppid() != g_starter;
+  bool unread = output_host_gone();
+  if (!starter_gone && !unread) return TRUE;
+  fprintf(stderr, "vandrel: ending: reading has stopped and %s\n",
+          starter_gone ? "the process that started it is gone" : "nobody reads its output");
+  request_ending(kAlone);
+  return FALSE;
+}
 }  // namespace
+
+void watch_for_being_alone() {
+  g_starter = getppid();
+  gdk_threads_add_timeout_seconds(kAloneLookSeconds, look_whether_alone, nullptr);
+}
 
 void request_ending(int sig) {
   int expected = 0;

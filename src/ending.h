@@ -17,6 +17,12 @@ void install_ending();
 // Async-signal-safe: the signal handlers call it.
 void request_ending(int sig);
 
+// Ends the helper, cleanly and with exit status 0, once it is alone: reading has
+// stopped, no confirmed job is still being handed to the print server, and either
+// nobody reads its output any more or the process that started it is gone. Looked at
+// every second from the main loop. Main thread, after install_ending.
+void watch_for_being_alone();
+
 // True once the helper is ending: a dialog then answers at once, as if cancelled.
 // Any thread.
 bool helper_ending();

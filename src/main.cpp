@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "channel/host_output.h"
 #include "channel/reader.h"
 #include "common/i18n.h"
+#include "desktop/host_window.h"
 #include "ending.h"
 
 // Binds the text domain to its catalogs: the installed ones, or those under
@@ -33,25 +35,6 @@ static void set_up_translations() {
 // What the command line asks of the program itself, before the toolkit sees it.
 enum class OwnRequest { None, Version, Help };
 
-// Takes --report (job reports for the host) out of argv, up to a "--", so the
-// toolkit never sees it. Returns whether it was given.
-static bool take_report_option(int *argc, char *argv[]) {
-  bool found = false;
-  int kept = 1;
-  bool options = true;
-  for (int i = 1; i < *argc; ++i) {
-    if (options && strcmp(argv[i], "--") == 0) options = false;
-    if (options && strcmp(argv[i], "--report") == 0) {
-      found = true;
-      continue;
-    }
-    argv[kept++] = argv[i];
-  }
-  argv[kept] = nullptr;
-  *argc = kept;
-  return found;
-}
-
 // Looks for --version and the help options up to a "--"; every other argument is the
 // toolkit's (today's toolkit ignores the help options, so nothing is taken from it).
 static OwnRequest own_request(int argc, char *argv[]) {
@@ -65,6 +48,60 @@ static OwnRequest own_request(int argc, char *argv[]) {
   return OwnRequest::None;
 }
 
+// The usage line of a refused command line, on standard error.
+static void usage_error(const char *why) {
+  fprintf(stderr,
+          "vandrel: %s\n"
+          "usage: vandrel [--report] [--parent WID] [GTK options] | --version | --help\n",
+          why);
+}
+
+// A window id as --parent takes it: decimal or 0x hex, nothing else around it.
+static bool window_id(const char *text, unsigned long *id) {
+  if (!text || !*text || *text == '-' || *text == '+') return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || value == 0 || value > 0xFFFFFFFFull) return false;
+  *id = static_cast<unsigned long>(value);
+  return true;
+}
+
+// Parses the command line: the program's own options and the toolkit's, which are
+// taken out of argv (the toolkit is initialised on the way, without a display). An
+// option neither knows, or a bad value, gets the usage line on standard error and
+// false, before anything is written on standard output. --parent becomes the
+// process's named host window. Main thread, before any other thread exists.
+static bool parse_command_line(int *argc, char ***argv) {
+  gboolean report = FALSE;
+  gchar *parent = nullptr;
+  const GOptionEntry entries[] = {{"report", 0, 0, G_OPTION_ARG_NONE, &report, nullptr, nullptr},
+                                  {"parent", 0, 0, G_OPTION_ARG_STRING, &parent, nullptr, nullptr},
+                                  {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  GOptionContext *context = g_option_context_new(nullptr);
+  g_option_context_set_help_enabled(context, FALSE);
+  g_option_context_add_main_entries(context, entries, nullptr);
+  g_option_context_add_group(context, gtk_get_option_group(FALSE));
+  GError *error = nullptr;
+  bool ok = g_option_context_parse(context, argc, argv, &error);
+  g_option_context_free(context);
+  if (!ok) {
+    usage_error(error ? error->message : "cannot read the command line");
+    g_clear_error(&error);
+  }
+  unsigned long id = 0;
+  if (ok && parent && !window_id(parent, &id)) {
+    std::string why = std::string("--parent ") + parent + ": not an X window id";
+    usage_error(why.c_str());
+    ok = false;
+  }
+  // The one way the desktop part takes a named window, for every dialog.
+  if (ok && parent) setenv(kParentWindowVariable, parent, 1);
+  g_free(parent);
+  g_report_jobs = report;
+  return ok;
+}
+
 // Prints the usage with the toolkit's own options on standard output. Opens no
 // display: the options are only listed, never parsed.
 static void print_help() {
@@ -73,6 +110,8 @@ static void print_help() {
       {"version", 0, 0, G_OPTION_ARG_NONE, nullptr, N_("Show the version and exit"), nullptr},
       {"report", 0, 0, G_OPTION_ARG_NONE, nullptr,
        N_("Send the host \"ready\", a report of each job's outcome and \"end\""), nullptr},
+      {"parent", 0, 0, G_OPTION_ARG_STRING, nullptr,
+       N_("Show the dialogs over the host's window WID (decimal or 0x hex)"), "WID"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   // TRANSLATORS: the two texts of "vandrel --help"; keep their lines under 80 columns.
   const char *summary =
@@ -122,7 +161,6 @@ static void fill_standard_descriptors() {
 int main(int argc, char *argv[]) {
   fill_standard_descriptors();
   set_up_translations();
-  g_report_jobs = take_report_option(&argc, argv);
   OwnRequest request = own_request(argc, argv);
   if (request == OwnRequest::Version) {
     printf("vandrel %s\n", VANDREL_VERSION);
@@ -140,8 +178,11 @@ int main(int argc, char *argv[]) {
 #pragma GCC diagnostic pop
   gdk_threads_init();
   gdk_threads_enter();
+  if (!parse_command_line(&argc, &argv)) return 2;
+  // The options are parsed already: this opens the display (or exits with status 1).
   gtk_init(&argc, &argv);
   install_ending();
+  watch_for_being_alone();
   output_on_backlog(watch_output);
 
   static int thread_param = 0;

@@ -157,6 +157,15 @@ static ReadStatus read_payload(int fd, uint32_t datalen, const ReaderContext &ct
   return st;
 }
 
+// Whether a payload, of which sink kept the head, looks like a file frame's: at least
+// a header's length, with the separator in its text.
+static bool looks_like_file_frame(const PayloadSink &sink) {
+  if (sink.unlen < kHeaderSize) return false;
+  size_t text_len = payload_text_length(sink.head, sink.head_len);
+  size_t sep_len = sizeof kSeparator - 1;
+  return memmem(sink.head, text_len, kSeparator, sep_len) != nullptr;
+}
+
 // The verb of a job's diagnostics.
 static const char *job_verb(Command command) {
   return command == Command::SendFile ? "save" : "print";
@@ -194,9 +203,11 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
              body.gzip_magic ? "the document did not arrive whole"
                              : "the document did not arrive whole (not a gzip stream)");
     conv->skip = conv->cut = true;
+    conv->reason = reason::kNotWhole;
   } else if (sink.name_status != DecodeOk) {
     diagnose(ctx, "file frame skipped", decode_status_text(sink.name_status));
     conv->skip = true;
+    conv->reason = sink.name_status == DecodeTooLong ? reason::kTooLong : reason::kBadHeader;
   } else if (sink.store_errno) {
     std::string where = conv->command == Command::SendFile ? "cannot keep the document "
                                                            : "cannot write spool file ";
@@ -205,6 +216,7 @@ static ReadStatus read_file_frame(int fd, const ReaderContext &ctx, Conversation
     discard_document(ctx, conv);
     conv->skip = true;
     conv->hold_errno = sink.store_errno;
+    conv->reason = reason::kNotKept;
   }
   return ReadStatus::Ok;
 }
@@ -223,8 +235,17 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
   st = read_payload(fd, datalen, ctx, &sink, &body);
   conv->command_status = body.inf_status;
   if (st != ReadStatus::Ok) return st;
+  conv->lead_len = sink.head_len < kCommandOffset ? sink.head_len : kCommandOffset;
+  memcpy(conv->lead, sink.head, conv->lead_len);
+  conv->lead_read = true;
   write_trace(ctx.diag, sink, kCommandTraceLimit);
   DecodeStatus word_status = decode_command_word(sink.head, sink.head_len, conv->command2);
+  if (conv->out_of_step && (word_status == DecodeTooShort || looks_like_file_frame(sink))) {
+    diagnose(ctx, "frame dropped",
+             "taken for a frame of the conversation before, whose command word was unreadable");
+    conv->dropped = true;
+    return ReadStatus::Ok;
+  }
 
   if (word_status == DecodeTooShort) {
     // No word can be read, so no further frame is known to belong to it.
@@ -232,6 +253,7 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
     diagnose(ctx, "command frame skipped",
              decode_status_text(not_gzip ? DecodeNotGzip : word_status));
     conv->skip = true;
+    conv->reason = reason::kUnreadableFrame;
     return ReadStatus::Ok;
   }
   conv->command = classify_command(conv->command2);
@@ -242,6 +264,7 @@ ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *con
     // The word read from the cut text still tells which frames follow.
     diagnose(ctx, "command skipped", decode_status_text(word_status));
     conv->skip = true;
+    conv->reason = reason::kTooLong;
   }
 
   int after = frames_after(conv->command);

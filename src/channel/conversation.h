@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "channel/frame.h"
+#include "channel/host_output.h"
 #include "channel/wire.h"
 
 // Where the documents of file frames go. The reader asks for a file once a
@@ -47,6 +48,18 @@ struct Conversation {
   bool skip = false;       // the job cannot be done; its diagnostic has been written
   bool cut = false;        // ... because its document did not arrive whole
   int hold_errno = 0;      // ... because its document could not be held (errno why)
+  // The command frame's leading bytes, as much of them as its payload had: the host's
+  // own, echoed in the job's report. lead_read once the command frame has been read.
+  unsigned char lead[kCommandOffset] = {};
+  size_t lead_len = 0;
+  bool lead_read = false;
+  const char *reason = nullptr;  // why the job is skipped: a report's reason word
+  // Set by the caller: the conversation before had no command word, so which frames
+  // belonged to it is not known (see read_conversation).
+  bool out_of_step = false;
+  // The frame read was taken for a frame of that conversation and dropped: no
+  // conversation was read, and none is to be reported.
+  bool dropped = false;
   // The command frame's length has been read: the conversation has begun, so a stream
   // that ends or stops now leaves it unfinished.
   bool started = false;
@@ -60,6 +73,12 @@ struct Conversation {
 // read's error) where more was due; no document file is left behind then either.
 // Memory use does not grow with the frames' sizes. Called on the reader thread; it
 // touches no toolkit.
+// A command frame that gives no command word cannot tell how many frames follow it
+// (conv->reason is then reason::kUnreadableFrame). The caller then sets out_of_step for
+// the next call: a frame that gives no command word either, or that looks like a file
+// frame (a payload of at least 1024 bytes whose text holds the separator), is then
+// taken for one of that conversation's frames and dropped with one line (dropped set,
+// nothing else read); the first other frame is a command frame again.
 ReadStatus read_conversation(int fd, const ReaderContext &ctx, Conversation *conv);
 
 // Gives up the conversation's document file, if it still has one.

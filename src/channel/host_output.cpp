@@ -12,6 +12,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "channel/wire.h"
 
@@ -45,11 +47,14 @@ size_t g_sent = 0;
 // Pending jobs: true once the print server has the document.
 std::map<JobNumber, bool> g_pending;
 JobNumber g_in_hand = 0;
+JobNumber g_read = 0;  // conversations read
 // Jobs already reported, so that a late second report is dropped: every number
 // below g_reported_below, and those in g_reported above it. Jobs are reported about in
 // the order they are read, so the set stays small however long the helper runs.
 JobNumber g_reported_below = 1;
 std::set<JobNumber> g_reported;
+// What the reports of jobs not reported yet will tell.
+std::map<JobNumber, JobResult> g_results;
 
 // What a locked call leaves to be done once the lock is released.
 struct After {
@@ -59,6 +64,23 @@ struct After {
 };
 
 bool reported_locked(JobNumber n) { return n < g_reported_below || g_reported.count(n) > 0; }
+
+// The result gathered for job n, taken out: a job is reported once.
+JobResult take_result_locked(JobNumber n) {
+  JobResult result;
+  auto it = g_results.find(n);
+  if (it != g_results.end()) {
+    result = std::move(it->second);
+    g_results.erase(it);
+  }
+  return result;
+}
+
+// The result job n is gathered in; null for a job that is not to be reported (any more).
+JobResult *result_locked(JobNumber n) {
+  if (n == 0 || reported_locked(n)) return nullptr;
+  return &g_results[n];
+}
 
 void mark_reported_locked(JobNumber n) {
   g_reported.insert(n);
@@ -122,7 +144,7 @@ bool send_locked(const char *text, After *after) {
 // nothing is pending. Lock held.
 void maybe_close_locked(After *after) {
   if (!g_reader_done || !g_pending.empty() || g_fd < 0 || g_closing) return;
-  if (g_reports) (void)send_locked("end", after);
+  if (g_reports) (void)send_locked(("end " + std::to_string(g_read)).c_str(), after);
   g_closing = true;
   close_if_done_locked();
 }
@@ -142,9 +164,40 @@ const char *outcome_word(Outcome outcome) {
   return kWords[static_cast<size_t>(outcome)];
 }
 
-std::string report_text(JobNumber n, Outcome outcome) {
+std::string percent_encoded(const std::string &bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c > ' ' && c < 0x7F && c != '%') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string report_text(JobNumber n, Outcome outcome, const JobResult &result) {
   const char *word = outcome_word(outcome);
-  return "job " + std::to_string(n) + " " + (word ? word : "");
+  std::string text = "job " + std::to_string(n) + " " + (word ? word : "");
+  std::vector<std::string> fields;
+  if (result.lead_known) fields.push_back("lead=" + percent_encoded(result.lead));
+  if (!result.reason.empty() && (outcome == Outcome::Failed || outcome == Outcome::Skipped))
+    fields.push_back("reason=" + result.reason);
+  if (!result.queue.empty()) fields.push_back("queue=" + percent_encoded(result.queue));
+  if (result.server_job != 0) fields.push_back("server-job=" + std::to_string(result.server_job));
+  if (!result.path.empty()) fields.push_back("path=" + percent_encoded(result.path));
+  for (const std::string &field : fields) {
+    if (text.size() + 1 + field.size() > kControlMessageSize - 1) break;
+    text += " " + field;
+  }
+  return text;
+}
+
+std::string ready_text() {
+  return "ready " + std::to_string(kProtocolVersion) + " " + kCapabilities;
 }
 
 void output_on_broken(void (*on_broken)()) {
@@ -170,9 +223,11 @@ void output_start(int pipe_to_write, bool reports) {
     g_sent = 0;
     g_pending.clear();
     g_in_hand = 0;
+    g_read = 0;
     g_reported.clear();
     g_reported_below = 1;
-    if (reports) (void)send_locked("ready", &after);
+    g_results.clear();
+    if (reports) (void)send_locked(ready_text().c_str(), &after);
   }
   after_unlock(after);
 }
@@ -197,6 +252,14 @@ void output_restore_fullscreen_at_once() {
 bool output_reader_finished() {
   std::lock_guard<std::mutex> guard(g_lock);
   return g_reader_done;
+}
+
+bool output_host_gone() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_broken) return true;
+  if (g_fd < 0) return false;
+  struct pollfd pfd = {g_fd, 0, 0};
+  return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLERR) != 0;
 }
 
 bool send_block(int pipe_to_write, const char *word) {
@@ -274,12 +337,49 @@ void report_outcome(JobNumber n, Outcome outcome) {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     if (reported_locked(n)) return;
+    JobResult result = take_result_locked(n);
     mark_reported_locked(n);
     g_pending.erase(n);
-    if (g_reports) (void)send_locked(report_text(n, outcome).c_str(), &after);
+    if (g_reports) (void)send_locked(report_text(n, outcome, result).c_str(), &after);
     maybe_close_locked(&after);
   }
   after_unlock(after);
+}
+
+void job_lead(JobNumber n, const unsigned char *lead, size_t lead_len) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (JobResult *r = result_locked(n)) {
+    r->lead.assign(reinterpret_cast<const char *>(lead), lead_len);
+    r->lead_known = true;
+  }
+}
+
+void job_reason(JobNumber n, const char *reason_word) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (JobResult *r = result_locked(n)) r->reason = reason_word ? reason_word : "";
+}
+
+void job_server_job(JobNumber n, const std::string &queue, unsigned long id) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (JobResult *r = result_locked(n)) {
+    r->queue = queue;
+    r->server_job = id;
+  }
+}
+
+void job_path(JobNumber n, const std::string &path) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (JobResult *r = result_locked(n)) r->path = path;
+}
+
+void output_conversation_read(JobNumber n) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (n > g_read) g_read = n;
+}
+
+JobNumber job_in_hand() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_in_hand;
 }
 
 void output_job_in_hand(JobNumber n) {
@@ -314,9 +414,11 @@ void output_settle_pending() {
     // Nothing more is read by a helper that ends.
     g_reader_done = true;
     for (const auto &job : g_pending) {
+      JobResult result = take_result_locked(job.first);
       mark_reported_locked(job.first);
       Outcome outcome = job.second ? Outcome::Queued : Outcome::Failed;
-      if (g_reports) (void)send_locked(report_text(job.first, outcome).c_str(), &after);
+      if (outcome == Outcome::Failed) result.reason = reason::kEnding;
+      if (g_reports) (void)send_locked(report_text(job.first, outcome, result).c_str(), &after);
     }
     g_pending.clear();
     maybe_close_locked(&after);

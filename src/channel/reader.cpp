@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/i18n.h"
@@ -54,6 +55,7 @@ static void handle_conversation(const ReaderContext &ctx, Conversation &conv, in
     dialog_section(pipe_to_write, [&] { notHeld(conv.fname2, printing, conv.hold_errno); });
   }
   if (conv.skip) {
+    job_reason(n, conv.reason);
     report_outcome(n, conv.hold_errno ? Outcome::Failed : Outcome::Skipped);
     return;
   }
@@ -116,13 +118,21 @@ void *thread_fun(void *param) {
   DocumentStore store = {homedir.c_str(), store_create, store_discard, store_relocate};
   ReaderContext ctx = {&store, &stop, stderr};
   JobNumber count = 0;
+  bool out_of_step = false;
   while (!g_end_flag.load()) {
     Conversation conv;
+    conv.out_of_step = out_of_step;
     ReadStatus st = read_conversation(pipe_to_read, ctx, &conv);
+    if (st == ReadStatus::Ok && conv.dropped) continue;
+    out_of_step = conv.reason && strcmp(conv.reason, reason::kUnreadableFrame) == 0;
     // A conversation the stream ended inside of still counts, as one that was skipped.
-    if (conv.started) ++count;
+    if (conv.started) output_conversation_read(++count);
+    int err = errno;
+    if (conv.lead_read) job_lead(count, conv.lead, conv.lead_len);
     if (st != ReadStatus::Ok) {
-      int err = errno;
+      if (conv.started)
+        job_reason(count,
+                   st == ReadStatus::Stopped ? reason::kReadingStopped : reason::kInputEnded);
       report_outcome(conv.started ? count : 0, Outcome::Skipped);
       // The system's error reporter's form, in English whatever the user's language.
       if (st == ReadStatus::Failed && err == 0 && conv.started)
@@ -135,6 +145,10 @@ void *thread_fun(void *param) {
     output_job_in_hand(0);
   }
   close(pipe_to_read);
+  // A stop leaves whatever the host has written since unread: say how far reading got.
+  if (g_end_flag.load())
+    fprintf(stderr, "vandrel: reading stopped after %lu conversations; nothing more is read\n",
+            count);
   // The output stays open for the reports of jobs that are still being printed.
   output_reader_done();
   return param;

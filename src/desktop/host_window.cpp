@@ -4,6 +4,8 @@
 #include <gdk/gdkx.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "desktop/focus.h"
 #include "desktop/follow.h"
 #include "desktop/host_place.h"
@@ -11,6 +13,18 @@
 #include "desktop/notify.h"
 #include "desktop/rules/focus_policy.h"
 #include "desktop/rules/window_choice.h"
+
+// Says once per helper, on standard error, that no window of the host was found and
+// how the host names it. Reader thread.
+static void say_no_host_window() {
+  static bool said = false;
+  if (said) return;
+  said = true;
+  fprintf(stderr,
+          "vandrel: no window of the host found (no top-level window whose _NET_WM_PID is the "
+          "host's); the dialogs are not attached to it: name it with --parent WID or %s=WID\n",
+          kParentWindowVariable);
+}
 
 void attach_to_host(GtkWidget *dialog) {
   GdkDisplay *display = gtk_widget_get_display(dialog);
@@ -35,6 +49,7 @@ void attach_to_host(GtkWidget *dialog) {
   bool found = host != 0 && host_place(display, c, atoms, static_cast<uint32_t>(host), &place);
   gdk_flush();
   gdk_error_trap_pop();
+  if (!found) say_no_host_window();
   bool elsewhere = person_elsewhere(active, active_pid, found ? host : 0, ancestors,
                                     static_cast<long>(getpid()));
 

@@ -60,10 +60,12 @@ static const char kUsage[] =
     "header \"NAMEx!2#$...\" padded with NULs, then the document bytes.\n"
     "Helper to host: control messages of exactly 512 bytes, a NUL-padded word:\n"
     "\"removefullscreen\" before each dialog, \"restorefullscreen\" after it.\n"
-    "With --report (which vandrel-host always gives) the helper also sends \"ready\",\n"
-    "\"job N OUTCOME\" for each job and \"end\" once every job is done; this program\n"
-    "prints each of them and ends the helper with SIGTERM only after \"end\". A helper\n"
-    "without reports is ended once its output has ended (and --wait has passed).\n"
+    "With --report (which vandrel-host always gives) the helper also sends \"ready\"\n"
+    "(then its protocol version and capabilities), \"job N OUTCOME\" for each job\n"
+    "(then fields: lead=, reason=, queue=, server-job=, path=) and \"end\" once every\n"
+    "job is done; this program prints each of them and ends the helper with SIGTERM\n"
+    "only after \"end\". A helper without reports is ended once its output has ended\n"
+    "(and --wait has passed).\n"
     "Once running, the helper does not exit by itself (without a display it exits at\n"
     "once with status 1); SIGUSR1 or the end of input stops its reading.\n"
     "\n"
@@ -228,6 +230,11 @@ static bool load_conversation(const std::string &path, const Options &opt, Bytes
   return true;
 }
 
+// The first word of a block's text: "ready" and "end" may be followed by more (a
+// protocol version and capabilities, a count), which a host that needs none of it
+// leaves alone.
+static std::string first_word(const std::string &text) { return text.substr(0, text.find(' ')); }
+
 // Prints one block's word with the local time (a job's report with its file), and
 // keeps what it says: open dialogs, reports, the end.
 static void note_message(Watch *w, const std::string &word) {
@@ -236,11 +243,11 @@ static void note_message(Watch *w, const std::string &word) {
   tm local;
   localtime_r(&now.tv_sec, &local);
   std::lock_guard<std::mutex> guard(w->lock);
-  if (!w->first_seen) w->reports = word == "ready";
+  if (!w->first_seen) w->reports = first_word(word) == "ready";
   w->first_seen = true;
   if (word == kRemoveFullScreen) ++w->open_dialogs;
   if (word == kRestoreFullScreen && w->open_dialogs > 0) --w->open_dialogs;
-  if (w->reports && word == "end") w->end_seen = true;
+  if (w->reports && first_word(word) == "end") w->end_seen = true;
   size_t n = 0;
   std::string outcome, file;
   if (w->reports && parse_report(word, &n, &outcome)) {

@@ -326,6 +326,7 @@ static bool print_to_chosen_file(GtkPrintUnixDialog *pd, const char *file) {
   if (fd >= 0) close(fd);
   if (written) {
     printing_finished(file);
+    job_path(job_in_hand(), target);  // the job's report tells where it went
   } else {
     std::string reason = strerror(err);  // in the person's language
     show_save_error(GTK_WINDOW(pd), _(kNotPrintedTitle), target, log_strerror(err), reason.c_str());
@@ -422,6 +423,8 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   gtk_widget_destroy(window);
   if (to_file) return Outcome::Printed;
   if (sent) return Outcome::Pending;
+  if (!to_server && response == GTK_RESPONSE_OK)
+    job_reason(number, printer ? reason::kCannotPrint : reason::kNoPrinter);
   if (!to_server) return response == GTK_RESPONSE_OK ? Outcome::Failed : Outcome::Cancelled;
   // lp may take a moment: the main loop gets on meanwhile.
   std::string why;

@@ -54,6 +54,8 @@ void job_news(const FollowedJob &job, const FollowNews &news) {
   Message m;
   Outcome outcome = Outcome::Failed;
   if (news.verdict == JobVerdict::Failed) {
+    job_reason(news.watched ? 0 : job.number,
+               news.facts.state == kJobCancelled ? reason::kCancelledThere : reason::kStopped);
     fprintf(stderr, "vandrel: %s was not printed: %s\n", name.c_str(),
             log_text(not_completed_text(job.destination, news.facts, false)).c_str());
     m.title = _(kNotPrintedTitle);
@@ -71,6 +73,25 @@ void job_news(const FollowedJob &job, const FollowNews &news) {
   show_message_later(m, news.watched ? 0 : job.number, outcome);
 }
 
+// The reason word of a refusal, for the job's report.
+const char *refusal_reason(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::NoServer:
+      return reason::kNoServer;
+    case Refusal::NoAnswer:
+      return reason::kNoAnswer;
+    case Refusal::NoDefault:
+    case Refusal::NoSuchPrinter:
+      return reason::kNoPrinter;
+    case Refusal::UserDenied:
+      return reason::kDenied;
+    case Refusal::NotAccepting:
+    case Refusal::Unknown:
+      break;
+  }
+  return reason::kRefused;
+}
+
 // The job title the print server gets for the document named document: its name,
 // made valid UTF-8 (IPP names are) as the desktop would show it.
 std::string title_of(const std::string &document) {
@@ -85,6 +106,7 @@ Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber n
     fprintf(stderr, "vandrel: %s was not printed: %s\n", log_text(document).c_str(),
             empty_document_text(false).c_str());
     *why = empty_document_text(true);
+    job_reason(number, reason::kEmpty);
     return Outcome::Failed;
   }
   if (!job.title.empty()) job.title = title_of(job.title);
@@ -100,6 +122,9 @@ Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber n
   if (printed.accepted()) {
     job_pending(number);
     job_handed_over(number);
+    job_server_job(
+        number, printed.request.destination,
+        static_cast<unsigned long>(printed.request.job_id > 0 ? printed.request.job_id : 0));
     if (printed.request.job_id == 0) {
       // It cannot be followed: that it was printed is not known.
       fprintf(stderr, "vandrel: %s was sent, but lp named no job to follow\n",
@@ -111,7 +136,10 @@ Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber n
                job_news);
     return Outcome::Pending;
   }
-  if (printed.stopped) return Outcome::Failed;
+  if (printed.stopped) {
+    job_reason(number, reason::kEnding);
+    return Outcome::Failed;
+  }
   DestinationFacts facts;
   if (printed.timed_out) {
     facts.server_reached = true;  // lp reached it and had no answer
@@ -121,6 +149,7 @@ Outcome hand_to_print_server(LpJob job, const std::string &document, JobNumber n
   fprintf(stderr, "vandrel: %s was not printed: %s\n", log_text(document).c_str(),
           log_text(refusal_text(facts, false, printed.complaint)).c_str());
   *why = refusal_text(facts, true, printed.complaint);
+  job_reason(number, printed.timed_out ? reason::kNoAnswer : refusal_reason(refusal_of(facts)));
   return Outcome::Failed;
 }
 
@@ -149,6 +178,7 @@ void finish_printing(GtkPrintJob *job, void *user_data, GError *error) {
   PrintCompletion *completion = static_cast<PrintCompletion *>(user_data);
   if (error) fprintf(stderr, "vandrel: print job failed: %s\n", log_text(error->message).c_str());
   printing_finished(completion->path.c_str());
+  if (error) job_reason(completion->number, reason::kCannotPrint);
   report_outcome(completion->number, error ? Outcome::Failed : Outcome::Printed);
 }
 

@@ -38,6 +38,7 @@ Outcome saveFile(const HeldDocument &cleanData, const char *fname) {
   // A failed save is not the end: the person sees why and chooses again, until the
   // document is saved or they give up.
   bool saved = false, failed = false;
+  std::string saved_at;
   // A chooser destroyed from outside answers GTK_RESPONSE_NONE: a cancel.
   while (!saved && run_dialog(dialog) == GTK_RESPONSE_ACCEPT) {
     char *filename = gtk_file_chooser_get_filename(chooser);
@@ -48,6 +49,7 @@ Outcome saveFile(const HeldDocument &cleanData, const char *fname) {
                       _(kNotLocalText));
     } else if (save_held_document(cleanData.fd, cleanData.path, cleanData.datalen, filename) == 0) {
       saved = true;
+      saved_at = filename;
     } else {
       int err = errno;
       failed = true;
@@ -60,6 +62,9 @@ Outcome saveFile(const HeldDocument &cleanData, const char *fname) {
   }
   end_dialog(dialog);
   gtk_widget_destroy(window);
+  // The job's report tells where it went, or why it did not.
+  if (saved) job_path(job_in_hand(), saved_at);
+  if (!saved && failed) job_reason(job_in_hand(), reason::kCannotWrite);
   if (saved) return Outcome::Saved;
   return failed ? Outcome::Failed : Outcome::Cancelled;
 }

@@ -1,8 +1,10 @@
 // The reader as a host sees it: frames in, trace lines and control messages out.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "channel/wire.h"
 #include "harness.h"
@@ -44,6 +46,9 @@ TEST(Channel, EachCommandTakesExactlyItsFramesThenTheNextConversationIsRead) {
   EXPECT_EQ(h.count_err("buf=a.pdfx!2#$document, len=4024\n"), 1u) << h.err_text();
   EXPECT_EQ(h.count_err("buf=b.pdf"), 0u) << h.err_text();
   EXPECT_EQ(h.count_err("pipe  read"), 0u);
+  // No window of ours is the host's here: said once, with how to name one.
+  EXPECT_EQ(h.count_err("vandrel: no window of the host found"), 1u) << h.err_text();
+  EXPECT_EQ(h.count_err("--parent WID or VANDREL_PARENT_WINDOW=WID\n"), 1u) << h.err_text();
 }
 
 TEST(Channel, EndOfInputBetweenConversationsIsReportedOnceAndTheProcessStays) {
@@ -76,6 +81,49 @@ TEST(Channel, StopSignalWhileWaitingEndsTheReaderWithoutAReport) {
   EXPECT_EQ(h.messages().size(), 2u);
   EXPECT_EQ(h.count_err("pipe  read"), 0u) << h.err_text();
   EXPECT_TRUE(h.alive());
+}
+
+// What a stop leaves unread gets no report: "end" says how many conversations were read.
+TEST(Channel, StopSignalEndSaysHowManyConversationsWereRead) {
+  Helper h({}, "", {}, {"--report"});
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  h.send(command_frame("first"));
+  ASSERT_TRUE(answer_dialog("Information", "Return"));
+  ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
+  h.signal(SIGUSR1);
+  ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
+  EXPECT_EQ(h.messages().back(), "end 1");
+  EXPECT_TRUE(h.wait_err("vandrel: reading stopped after 1 conversations; nothing more is read\n"))
+      << h.err_text();
+}
+
+// Started through a launcher that does not exec, as desktop files and wrappers do: the
+// host's signal ends the launcher alone, and the helper must not run on forever.
+TEST(Channel, AHelperWhoseInputEndedAndWhoseStarterIsGoneEndsByItself) {
+  Helper h({}, "", {"/bin/sh", "-c", "\"$0\" \"$@\"; exit 0"}, {"--report"});
+  ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
+  std::string children = read_file("/proc/" + std::to_string(h.proc.pid) + "/task/" +
+                                   std::to_string(h.proc.pid) + "/children");
+  pid_t helper = static_cast<pid_t>(atol(children.c_str()));
+  ASSERT_GT(helper, 0);
+  h.send(command_frame("alone"));
+  expect_notice_and_close(h, 0);
+  kill(h.proc.pid, SIGKILL);
+  waitpid(h.proc.pid, nullptr, 0);
+  h.proc.pid = -1;
+  h.close_input();
+  auto gone = [helper] {
+    std::string stat = read_file("/proc/" + std::to_string(helper) + "/stat");
+    size_t at = stat.rfind(')');
+    return at == std::string::npos || at + 2 >= stat.size() || stat[at + 2] == 'Z';
+  };
+  auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!gone() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(gone()) << h.err_text();
+  EXPECT_TRUE(
+      h.wait_err("vandrel: ending: reading has stopped and the process that started it is gone\n"))
+      << h.err_text();
+  EXPECT_EQ(h.messages().back(), "end 1");
 }
 
 TEST(Channel, StopSignalIsPromptWithNoFurtherInput) {
@@ -133,6 +181,13 @@ TEST(Channel, HostClosingAfterDefaultCommandGivesOneReport) {
 
 TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   Helper h;
+  // A "default" conversation whose command frame is zlib-wrapped: no word, so its
+  // skipped frame and its file frame are dropped, never read as commands.
+  Bytes zlib = gzip_bytes(to_bytes("vandrel-host:defaultx!2#$1"));
+  zlib[0] = 0x78, zlib[1] = 0x9c;
+  h.send(frame(zlib));
+  h.send(skipped_frame());
+  h.send(file_frame("lost.pdf", sample_document(3000)));
   // A command text under 13 bytes: no word, nothing shown.
   h.send(frame(gzip_bytes(to_bytes("short"))));
   // A NUL among the first 13 bytes.
@@ -156,7 +211,11 @@ TEST(Channel, MalformedPayloadsAreSkippedAndTheFramingHolds) {
   // Then a good conversation is still understood.
   h.send(command_frame("bye"));
   expect_notice_and_close(h, 0);
-  EXPECT_EQ(h.count_err("vandrel: "), 6u) << h.err_text();
+  // Every frame up to the next readable command frame is taken for one of the first
+  // conversation's frames: its own two, and the three unreadable ones after them.
+  EXPECT_EQ(h.count_err("vandrel: frame dropped: taken for a frame of the conversation before"), 5u)
+      << h.err_text();
+  EXPECT_EQ(h.count_err("vandrel: "), 10u) << h.err_text();
   EXPECT_TRUE(wait_window("Save File", 1s).empty());
   EXPECT_TRUE(h.alive());
 }
@@ -256,11 +315,12 @@ size_t position_of(const std::vector<std::string> &words, const std::string &wor
 }
 
 // A host that asked for reports learns what became of every conversation, once, in
-// the same 512-byte blocks, and "end" when the helper has nothing more to do.
+// the same 512-byte blocks, with the leading bytes it sent and what the job became,
+// and "end" when the helper has nothing more to do.
 TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   Helper h({}, "", {}, {"--report"});
   ASSERT_TRUE(h.wait_messages(1)) << h.err_text();
-  EXPECT_EQ(h.messages(), std::vector<std::string>{"ready"});
+  EXPECT_EQ(h.messages(), std::vector<std::string>{"ready 2 parent lead result reason"});
   Bytes printed = sample_document(3000, 74), dialog_printed = sample_document(3100, 75);
   h.send(conversation("default", "silent.pdf", printed));
   h.send(command_frame("unknown"));
@@ -271,29 +331,48 @@ TEST(Channel, ReportsTellEachConversationsOutcomeOnceThenEnd) {
   h.send(command_frame("default"));
   h.send(skipped_frame());
   h.send(frame(cut));
+  // Leading bytes of the host's own, any bytes; then a frame with no command word.
+  h.send(frame(gzip_bytes(to_bytes(std::string("job 7\0\x01 %=\xff:.sendfilex!2#$\0", 24)))));
+  h.send(file_frame("seven.pdf", sample_document(10)));
+  h.send(frame(gzip_bytes(to_bytes("short"))));
+  // Its frames, if it had any, are dropped: no report, no notice of their own.
+  h.send(file_frame("after short.pdf", sample_document(10)));
+  h.send(skipped_frame());
   h.close_input();
   ASSERT_TRUE(answer_dialog("Information", "Return"));
-  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
+  ASSERT_TRUE(answer_dialog("Save File", "Return"));
   ASSERT_TRUE(confirm_print_dialog()) << h.err_text();
+  ASSERT_TRUE(answer_dialog("Save File", "Escape"));
   ASSERT_TRUE(h.wait_out_closed()) << h.err_text();
-  EXPECT_NE(wait_job_with_data(std::string(printed.begin(), printed.end())).id, 0);
-  EXPECT_NE(wait_job_with_data(std::string(dialog_printed.begin(), dialog_printed.end())).id, 0);
+  int silent_id = wait_job_with_data(std::string(printed.begin(), printed.end())).id;
+  int dialog_id = wait_job_with_data(std::string(dialog_printed.begin(), dialog_printed.end())).id;
+  EXPECT_NE(silent_id, 0);
+  EXPECT_NE(dialog_id, 0);
 
-  std::vector<std::string> words = h.messages();
+  std::vector<std::string> words = h.words();
   ASSERT_FALSE(words.empty());
   EXPECT_EQ(words.front(), "ready");
-  EXPECT_EQ(words.back(), "end");
-  const char *reports[] = {"job 1 printed", "job 2 unsupported", "job 3 cancelled", "job 4 printed",
-                           "job 5 skipped"};
-  for (const char *r : reports)
-    EXPECT_EQ(std::count(words.begin(), words.end(), r), 1) << r << ": " << h.out_text().size();
-  EXPECT_EQ(words.size(), 1 + 5 + 6 + 1u) << testing::PrintToString(words);
+  EXPECT_EQ(h.messages().back(), "end 7") << "seven conversations were read";
+  const std::string queue = std::string(" queue=") + kRawQueue + " server-job=";
+  const std::string reports[] = {
+      "job 1 printed lead=vandrel-host:" + queue + std::to_string(silent_id),
+      "job 2 unsupported lead=vandrel-host:",
+      "job 3 saved lead=vandrel-host: path=" + h.home + "/kept.pdf",
+      "job 4 printed lead=vandrel-host:" + queue + std::to_string(dialog_id),
+      "job 5 skipped lead=vandrel-host: reason=not-whole",
+      "job 6 cancelled lead=job%207%00%01%20%25=%FF:.",
+      "job 7 skipped lead=short reason=unreadable-frame"};
+  std::vector<std::string> full = h.messages();
+  for (const std::string &r : reports)
+    EXPECT_EQ(std::count(full.begin(), full.end(), r), 1)
+        << r << ": " << testing::PrintToString(full);
+  EXPECT_EQ(words.size(), 1 + 7 + 8 + 1u) << testing::PrintToString(words);
   // A dialog job's report follows its "restorefullscreen"; a printing job's comes once
   // the print server is done with it, so it may come later than the next ones'.
   size_t first_restore = position_of(words, "restorefullscreen");
   size_t second_restore = position_of(words, "restorefullscreen", first_restore + 1);
   EXPECT_GT(position_of(words, "job 2 unsupported"), first_restore);
-  EXPECT_GT(position_of(words, "job 3 cancelled"), second_restore);
+  EXPECT_GT(position_of(words, "job 3 saved"), second_restore);
   EXPECT_GT(position_of(words, "job 4 printed"),
             position_of(words, "restorefullscreen", second_restore + 1));
   EXPECT_TRUE(h.alive()) << "the helper still never ends by itself";

@@ -505,6 +505,17 @@ std::vector<std::string> Helper::messages() {
   return control_words(out);
 }
 
+std::vector<std::string> Helper::words() {
+  std::vector<std::string> plain;
+  for (const std::string &m : messages()) {
+    // "job N WORD" keeps its three words, any other block its first.
+    size_t cut = m.find(' ');
+    if (m.compare(0, 4, "job ") == 0) cut = m.find(' ', m.find(' ', 4) + 1);
+    plain.push_back(m.substr(0, cut));
+  }
+  return plain;
+}
+
 std::string Helper::err_text() {
   std::lock_guard<std::mutex> g(lock);
   return err;

@@ -131,6 +131,8 @@ struct Helper {
   // Waits until the helper has closed its standard output.
   bool wait_out_closed(Seconds deadline = kDeadline);
   std::vector<std::string> messages();
+  // The same without what a report, "ready" and "end" tell after their words.
+  std::vector<std::string> words();
   std::string err_text();
   std::string out_text();
   size_t count_err(const std::string &needle);

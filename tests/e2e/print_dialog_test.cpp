@@ -160,17 +160,17 @@ TEST(PrintDialog, JobsOfAnyNameAreFollowedAndReported) {
   // Printed, not merely still waiting when following them closely ended.
   ASSERT_TRUE(h.wait_messages(11)) << h.err_text();
   std::vector<std::string> reports;
-  for (const std::string &m : h.messages())
+  for (const std::string &m : h.words())
     if (m.compare(0, 4, "job ") == 0) reports.push_back(m);
   std::sort(reports.begin(), reports.end());
   EXPECT_EQ(reports, (std::vector<std::string>{"job 1 printed", "job 2 printed", "job 3 printed"}));
-  EXPECT_EQ(h.messages().back(), "end");
+  EXPECT_EQ(h.words().back(), "end");
 }
 
 // "Print to File" starts as the document's name made plain, as the save dialog makes
 // it: a name like ".xsessionrc" never defaults to a hidden file of the person's.
 TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
-  Helper h;
+  Helper h({}, "", {}, {"--report"});
   mkdir((h.home + "/.config").c_str(), 0700);
   mkdir((h.home + "/Papers").c_str(), 0700);
   write_file(h.home + "/.config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
@@ -192,6 +192,11 @@ TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
   EXPECT_FALSE(file_exists(h.home + "/Papers/.xsessionrc"));
   EXPECT_FALSE(file_exists(h.home + "/.xsessionrc"));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
+  // Each report says where the document went.
+  ASSERT_TRUE(h.wait_messages(7)) << h.err_text();
+  std::vector<std::string> m = h.messages();
+  EXPECT_EQ(m[3], "job 1 printed lead=vandrel-host: path=" + h.home + "/Papers/Year%20end.pdf");
+  EXPECT_EQ(m[6], "job 2 printed lead=vandrel-host: path=" + h.home + "/Papers/xsessionrc");
 }
 
 // A private desktop: the shared MIME database, and no applications but the ones a
@@ -491,8 +496,12 @@ TEST(PrintDialog, ConfirmedLargeJobSurvivesTheHostsEnding) {
   host.join();
   ASSERT_TRUE(confirmed);
   EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find(" job 1 printed " + dir.path + "/large.pdf\n"), std::string::npos) << out;
-  EXPECT_TRUE(wait_job_with_data(as_string(doc)).id != 0) << out;
+  int id = wait_job_with_data(as_string(doc)).id;
+  EXPECT_TRUE(id != 0) << out;
+  EXPECT_NE(out.find(std::string(" job 1 printed lead=vandrel-host: queue=") + kRawQueue +
+                     " server-job=" + std::to_string(id) + " " + dir.path + "/large.pdf\n"),
+            std::string::npos)
+      << out;
   EXPECT_TRUE(list_dir(dir.path + "/VANDREL").empty());
 
   Bytes second = sample_document(40 << 20, 98);
@@ -670,8 +679,8 @@ TEST(PrintDialog, RefusedJobIsToldAndReportedFailed) {
     ASSERT_TRUE(h.changed.wait_for(g, kDeadline, [&] { return h.out_closed; }));
     g.unlock();
     // The refusal is told in the dialog's own section, and the report follows it.
-    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                      "restorefullscreen", "job 1 failed", "end"}));
+    EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                   "job 1 failed", "end"}));
     EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   }
 }

@@ -147,10 +147,12 @@ TEST(Printing, OverlongSpoolPathIsRefused) {
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(job_count(), before);
   ASSERT_TRUE(h.wait_messages(10));
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{
-                              "ready", "removefullscreen", "restorefullscreen", "job 1 failed",
-                              "removefullscreen", "restorefullscreen", "job 2 failed",
-                              "removefullscreen", "restorefullscreen", "job 3 unsupported"}));
+  EXPECT_EQ(h.messages(),
+            (std::vector<std::string>{
+                "ready 2 parent lead result reason", "removefullscreen", "restorefullscreen",
+                "job 1 failed lead=vandrel-host: reason=not-kept", "removefullscreen",
+                "restorefullscreen", "job 2 failed lead=vandrel-host: reason=not-kept",
+                "removefullscreen", "restorefullscreen", "job 3 unsupported lead=vandrel-host:"}));
 }
 
 // The spool folder is the person's alone, whatever their umask; what they keep in
@@ -215,12 +217,17 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
   struct Case {
     std::vector<std::string> env;
     const char *why;
+    const char *reason;  // the report's word for it
   } cases[] = {
-      {{"PRINTER=vandrel-rejecting"}, "The printer \"vandrel-rejecting\" is not accepting jobs."},
+      {{"PRINTER=vandrel-rejecting"},
+       "The printer \"vandrel-rejecting\" is not accepting jobs.",
+       "refused"},
       {{"PRINTER=vandrel-denied"},
-       "You are not allowed to print on the printer \"vandrel-denied\"."},
-      {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running."},
-      {{"LPDEST=vandrel-nowhere"}, "The printer \"vandrel-nowhere\" does not exist."},
+       "You are not allowed to print on the printer \"vandrel-denied\".",
+       "denied"},
+      {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running.", "no-server"},
+      {{"LPDEST=vandrel-nowhere"}, "The printer \"vandrel-nowhere\" does not exist.",
+       "no-printer"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.why);
@@ -235,8 +242,9 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
     press(message, {"Escape"});
     h.close_input();
     ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-    EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                      "restorefullscreen", "job 1 failed", "end"}));
+    EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                   "job 1 failed", "end"}));
+    EXPECT_EQ(h.messages()[3], std::string("job 1 failed lead=vandrel-host: reason=") + c.reason);
     EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   }
 }
@@ -260,8 +268,8 @@ TEST(Printing, ChoosingAPrinterAfterAFailedSilentJobPrintsTheSameDocument) {
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
   // The message and the dialog share one section.
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 printed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 printed", "end"}));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
 }
 
@@ -280,8 +288,12 @@ TEST(Printing, DamagedDocumentThatThePrinterStopsIsToldAndReportedFailed) {
   press(message, {"Return"});
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 failed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 failed", "end"}));
+  EXPECT_NE(h.messages()[3].find(" reason=stopped"), std::string::npos) << h.messages()[3];
+  EXPECT_NE(h.messages()[3].find(std::string(" queue=") + kFilteredQueue + " server-job="),
+            std::string::npos)
+      << h.messages()[3];
 }
 
 TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
@@ -289,7 +301,7 @@ TEST(Printing, SilentJobThatPrintsShowsNothingAndIsReportedOnceDone) {
   h.send(conversation("default", "Fine.pdf", sample_pdf(2, "fine")));
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "job 1 printed", "end"}));
   EXPECT_NE(printer_got("Fine.pdf"), "");
 }
 
@@ -313,8 +325,8 @@ TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
   EXPECT_TRUE(h.wait_err("Anfrage-ID ist ")) << h.err_text();
   ASSERT_TRUE(answer_dialog("Noch nicht gedruckt", "Return")) << h.err_text();
   ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 queued"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 queued"}));
   run({"/usr/bin/cancel", "-a", queue});
   EXPECT_TRUE(
       h.wait_err("vandrel: Wartet.pdf was not printed: The job was cancelled on the "
@@ -323,7 +335,7 @@ TEST(Printing, WaitingJobIsReportedQueuedAndItsLaterCancelIsTold) {
   ASSERT_TRUE(answer_dialog("Nicht gedruckt", "Return")) << h.err_text();
   h.close_input();
   ASSERT_TRUE(wait_output_closed(h)) << h.err_text();
-  EXPECT_EQ(h.messages().back(), "end");
+  EXPECT_EQ(h.words().back(), "end");
   run({"/usr/sbin/lpadmin", "-x", queue});
 }
 

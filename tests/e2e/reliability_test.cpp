@@ -170,8 +170,8 @@ TEST(Reliability, PrintServerStoppedDuringAPrintDialogJob) {
       h.wait_err("vandrel: Interrupted.pdf was not printed: The print server is not running.\n"))
       << h.err_text();
   ASSERT_TRUE(h.wait_messages(4)) << h.err_text();
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 failed"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 failed"}));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   start_print_server();
   Bytes doc = sample_document(2000, 64);
@@ -259,7 +259,7 @@ TEST(Reliability, StopSignalWithADialogOpenLeavesNothingBehind) {
     int status = h.wait_exit();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << status << h.err_text();
     const std::string outcome = c.word[0] == 'n' ? "job 1 unsupported" : "job 1 cancelled";
-    std::vector<std::string> m = h.messages();
+    std::vector<std::string> m = h.words();
     // Even a helper ended at once gives the host its full-screen back.
     if (c.twice) m.resize(std::min<size_t>(m.size(), 3));
     std::vector<std::string> expected = {"ready", "removefullscreen", "restorefullscreen"};
@@ -299,8 +299,8 @@ TEST(Reliability, DisplayGoingAwayEndsTheHelperWithoutItsFiles) {
   int status = h.wait_exit();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << h.err_text();
   // The job whose dialog was up is reported, and "end" tells the host nothing is left.
-  EXPECT_EQ(h.messages(), (std::vector<std::string>{"ready", "removefullscreen",
-                                                    "restorefullscreen", "job 1 failed", "end"}));
+  EXPECT_EQ(h.words(), (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
+                                                 "job 1 failed", "end"}));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   EXPECT_EQ(h.count_err("vandrel: the X display went away\n"), 1u) << h.err_text();
 }
@@ -370,13 +370,12 @@ TEST(Reliability, PrintServerThatNeverAnswersIsToldAndLpNeverOutlivesTheHelper) 
   press(message, {"Escape"});
   told.close_input();
   ASSERT_TRUE(told.wait_messages(5)) << told.err_text();
-  EXPECT_EQ(told.messages(),
-            (std::vector<std::string>{"ready", "removefullscreen", "restorefullscreen",
-                                      "job 1 failed", "end"}));
+  EXPECT_EQ(told.words(), (std::vector<std::string>{"ready", "removefullscreen",
+                                                    "restorefullscreen", "job 1 failed", "end"}));
 
   status = stopped.wait_exit();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_EQ(stopped.messages(), (std::vector<std::string>{"ready", "job 1 failed", "end"}))
+  EXPECT_EQ(stopped.words(), (std::vector<std::string>{"ready", "job 1 failed", "end"}))
       << stopped.err_text();
   for (pid_t lp : {lp_told, lp_stopped, lp_hurried}) {
     auto until = std::chrono::steady_clock::now() + kDeadline;

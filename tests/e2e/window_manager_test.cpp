@@ -304,14 +304,21 @@ TEST(WindowManager, NamedWindowWinsOverTheSearch) {
   XSync(named.d, False);
   std::ostringstream hex;
   hex << "0x" << std::hex << widget;
-  Helper h({"VANDREL_PARENT_WINDOW=" + hex.str()});
-  h.send(command_frame("named"));
-  std::string w = wait_window("Information");
-  ASSERT_FALSE(w.empty()) << h.err_text();
-  expect_belongs_to(w, named);
-  press(w, {"Return"});
-  ASSERT_TRUE(h.wait_messages(2));
-  EXPECT_EQ(h.count_err("vandrel:"), 0u) << h.err_text();
+  // Named in the environment, or on the command line (which wins over it).
+  for (bool option : {false, true}) {
+    SCOPED_TRACE(option ? "--parent" : "VANDREL_PARENT_WINDOW");
+    Helper h(option ? std::vector<std::string>{"VANDREL_PARENT_WINDOW=0x1"}
+                    : std::vector<std::string>{"VANDREL_PARENT_WINDOW=" + hex.str()},
+             "", {},
+             option ? std::vector<std::string>{"--parent", hex.str()} : std::vector<std::string>{});
+    h.send(command_frame("named"));
+    std::string w = wait_window("Information");
+    ASSERT_FALSE(w.empty()) << h.err_text();
+    expect_belongs_to(w, named);
+    press(w, {"Return"});
+    ASSERT_TRUE(h.wait_messages(2));
+    EXPECT_EQ(h.count_err("vandrel:"), 0u) << h.err_text();
+  }
 }
 
 TEST(WindowManager, DeadNamedWindowIsIgnoredWithOneLine) {

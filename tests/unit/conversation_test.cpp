@@ -19,6 +19,7 @@
 
 #include "files/spool.h"
 #include "test_support.h"
+#include "vandrel-host.h"
 
 using unit::concat;
 using unit::exists;
@@ -772,3 +773,85 @@ TEST(ConversationDeathTest, HugeLengthThenEndFailsWithoutAllocating) {
   EXPECT_EXIT(run(concat({command_frame("default"), frame_with_length(0xFFFFFFFFu, {})})),
               ::testing::ExitedWithCode(0), "");
 }
+
+// The C library hosts link: what it writes is read as it was meant, and what the
+// helper writes back is decoded to the byte.
+namespace {
+
+TEST(HostLibrary, JobsItWritesAreReadAsSent) {
+  int fd = memfd_create("library", MFD_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  Bytes doc = noise_bytes(70000, 5);
+  ASSERT_EQ(0,
+            vandrel_write_job(fd, "c-host-000001", "default", "A b.pdf", doc.data(), doc.size()));
+  ASSERT_EQ(0, vandrel_write_job(fd, "c-host-000002", "sendfile", "c.pdf", doc.data(), 10));
+  ASSERT_EQ(0, vandrel_write_job(fd, "c-host-000003", "hello", nullptr, nullptr, 0));
+  // Refused before anything is written: a NUL in the lead, a word that would be cut,
+  // a name holding the separator.
+  EXPECT_EQ(-1, vandrel_write_command_frame(fd, "short\0lead...", "hello"));
+  EXPECT_EQ(-1, vandrel_write_command_frame(fd, "c-host-000004", "sendfil2"));
+  EXPECT_EQ(-1, vandrel_write_job(fd, "c-host-000004", "sendfile", "ax!2#$b", doc.data(), 1));
+  EXPECT_EQ(EINVAL, errno);
+  lseek(fd, 0, SEEK_SET);
+
+  MemSink diag;
+  ReaderContext ctx = {&kMemoryStore, nullptr, diag.f};
+  Conversation c[4];
+  for (Conversation &one : c) (void)read_conversation(fd, ctx, &one);
+  EXPECT_EQ(Command::Default, c[0].command);
+  EXPECT_STREQ("A b.pdf", c[0].fname2);
+  EXPECT_EQ(doc, contents(c[0]));
+  EXPECT_EQ("c-host-000001", std::string(reinterpret_cast<char *>(c[0].lead), c[0].lead_len));
+  EXPECT_EQ(Command::SendFile, c[1].command);
+  EXPECT_EQ(Bytes(doc.begin(), doc.begin() + 10), contents(c[1]));
+  EXPECT_EQ(Command::Other, c[2].command);
+  EXPECT_STREQ("hello", c[2].command2);
+  EXPECT_FALSE(c[3].started) << "nothing after the three jobs";
+  for (Conversation &one : c) discard_document(ctx, &one);
+  close(fd);
+}
+
+TEST(HostLibrary, BlocksAndReportsAreDecoded) {
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+  unsigned char block[kControlMessageSize];
+  for (const char *text : {"ready 2 parent lead result reason",
+                           "job 3 failed lead=a%00b%20%25 reason=no-server queue=office "
+                           "server-job=42 path=/x%20y later=1"}) {
+    make_control_message(text, block);
+    ASSERT_EQ(static_cast<ssize_t>(sizeof block), write(p[1], block, sizeof block));
+  }
+  ASSERT_EQ(3, write(p[1], "end", 3));  // a cut block at the end is none
+  close(p[1]);
+  char text[VANDREL_BLOCK_SIZE];
+  ASSERT_EQ(1, vandrel_read_block(p[0], text));
+  EXPECT_EQ(2, vandrel_ready_version(text));
+  EXPECT_EQ(1, vandrel_has_capability(text, "lead"));
+  EXPECT_EQ(0, vandrel_has_capability(text, "lea"));
+  ASSERT_EQ(1, vandrel_read_block(p[0], text));
+  vandrel_report r;
+  ASSERT_EQ(1, vandrel_parse_report(text, &r));
+  EXPECT_EQ(3u, r.job);
+  EXPECT_STREQ("failed", r.outcome);
+  EXPECT_EQ(std::string("a\0b %", 5), std::string(reinterpret_cast<char *>(r.lead), r.lead_len));
+  EXPECT_STREQ("no-server", r.reason);
+  EXPECT_STREQ("office", r.queue);
+  EXPECT_EQ(42u, r.server_job);
+  EXPECT_STREQ("/x y", r.path);
+  EXPECT_EQ(0, vandrel_read_block(p[0], text));
+  close(p[0]);
+  // Older helpers' texts, and texts that are something else.
+  long count = 0;
+  EXPECT_EQ(1, vandrel_ready_version("ready"));
+  EXPECT_EQ(0, vandrel_has_capability("ready", "lead"));
+  EXPECT_EQ(1, vandrel_is_end("end 4", &count));
+  EXPECT_EQ(4, count);
+  EXPECT_EQ(1, vandrel_is_end("end", &count));
+  EXPECT_EQ(-1, count);
+  EXPECT_EQ(0, vandrel_is_end("ending", &count));
+  EXPECT_EQ(1, vandrel_parse_report("job 1 saved", &r));
+  EXPECT_EQ(0, r.has_lead);
+  EXPECT_EQ(0, vandrel_parse_report("removefullscreen", &r));
+}
+
+}  // namespace

@@ -54,21 +54,51 @@ TEST(HostOutput, EachJobIsReportedOnceAndEndClosesTheOutputWhenAllIsTold) {
   EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
   job_pending(2);
   job_pending(3);
+  job_lead(1, reinterpret_cast<const unsigned char *>("vandrel-host:"), 13);
+  job_path(1, "/home/p/My report.pdf");
+  job_reason(1, reason::kCannotWrite);  // told with failed and skipped only
+  job_lead(2, reinterpret_cast<const unsigned char *>("a\0b %\n"), 6);
+  job_server_job(2, "office", 42);
+  job_lead(3, nullptr, 0);
+  for (JobNumber n = 1; n <= 3; ++n) output_conversation_read(n);
   report_outcome(1, Outcome::Saved);
   report_outcome(1, Outcome::Failed);   // a job is reported once
   report_outcome(0, Outcome::Printed);  // a job numbered 0 never
   report_outcome(2, Outcome::Pending);  // nor an outcome still to come
   output_reader_done();
   bool closed = false;
-  EXPECT_EQ((Words{"ready", "removefullscreen", "job 1 saved"}), host.take(&closed));
+  EXPECT_EQ((Words{"ready 2 parent lead result reason", "removefullscreen",
+                   "job 1 saved lead=vandrel-host: path=/home/p/My%20report.pdf"}),
+            host.take(&closed));
   EXPECT_FALSE(closed) << "jobs 2 and 3 are pending";
   report_outcome(2, Outcome::Printed);
-  EXPECT_EQ((Words{"job 2 printed"}), host.take(&closed));
+  EXPECT_EQ((Words{"job 2 printed lead=a%00b%20%25%0A queue=office server-job=42"}),
+            host.take(&closed));
+  job_path(2, "/late");  // a job reported already gets nothing more
   // An ending helper settles what is left: the print server did not have job 3 yet.
   output_settle_pending();
-  EXPECT_EQ((Words{"job 3 failed", "end"}), host.take(&closed));
+  EXPECT_EQ((Words{"job 3 failed lead= reason=ending", "end 3"}), host.take(&closed));
   EXPECT_TRUE(closed);
   EXPECT_FALSE(send_block(host.write_end, kRestoreFullScreen)) << "the output is closed";
+}
+
+// A report is one 512-byte block: fields that do not fit are left off whole, from the
+// first that does not fit, and "job N WORD" always stays.
+TEST(HostOutput, ReportFieldsThatDoNotFitAreLeftOffWhole) {
+  JobResult r;
+  r.lead = "0123456789abc";
+  r.lead_known = true;
+  r.reason = reason::kNotWhole;
+  r.path = std::string(600, 'p');
+  EXPECT_EQ("job 7 skipped lead=0123456789abc reason=not-whole",
+            report_text(7, Outcome::Skipped, r));
+  r.path = std::string(511 - 49 - 6, 'p');  // just fits: 511 bytes in all
+  EXPECT_EQ(511u, report_text(7, Outcome::Skipped, r).size());
+  r.path += "%";  // three bytes more: left off
+  EXPECT_EQ("job 7 skipped lead=0123456789abc reason=not-whole",
+            report_text(7, Outcome::Skipped, r));
+  r.path.clear();
+  EXPECT_EQ("job 7 cancelled lead=0123456789abc", report_text(7, Outcome::Cancelled, r));
 }
 
 TEST(HostOutput, AHostThatDoesNotReadKeepsNobodyWaitingAndLosesNothing) {
@@ -108,8 +138,10 @@ TEST(HostOutput, AClosedHostEndIsToldOnceAndNothingMoreIsWritten) {
   HostPipe host;
   output_on_broken([] { ++g_broken_calls; });
   output_start(host.write_end, true);
+  EXPECT_FALSE(output_host_gone());
   close(host.read_end);
   host.read_end = -1;
+  EXPECT_TRUE(output_host_gone()) << "seen before anything is written";
   EXPECT_FALSE(send_block(host.write_end, kRemoveFullScreen));
   report_outcome(1, Outcome::Saved);
   EXPECT_EQ(1, g_broken_calls);
