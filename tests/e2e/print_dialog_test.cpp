@@ -193,10 +193,11 @@ TEST(PrintDialog, PrintToFileDefaultsToTheDocumentInTheDocumentsFolder) {
   EXPECT_FALSE(file_exists(h.home + "/.xsessionrc"));
   EXPECT_TRUE(list_dir(h.home + "/VANDREL").empty());
   // Each report says where the document went.
-  ASSERT_TRUE(h.wait_messages(7)) << h.err_text();
+  ASSERT_TRUE(h.wait_messages(10)) << h.err_text();
   std::vector<std::string> m = h.messages();
   EXPECT_EQ(m[3], "job 1 printed lead=vandrel-host: path=" + h.home + "/Papers/Year%20end.pdf");
-  EXPECT_EQ(m[6], "job 2 printed lead=vandrel-host: path=" + h.home + "/Papers/xsessionrc");
+  EXPECT_EQ(m[6], "job 2 printed lead=vandrel-host: path=" + h.home + "/Papers/xsessionrc.pdf");
+  EXPECT_EQ(m[9], "job 3 printed lead=vandrel-host: path=" + h.home + "/Papers/Report.pdf");
 }
 
 // A private desktop: the shared MIME database, and no applications but the ones a
@@ -622,7 +623,7 @@ TEST(PrintDialog, QueueThatPrintsAsItIsGetsOnlyTheChosenPagesAndNoLayout) {
   ASSERT_TRUE(answer_dialog("Vandrel Dialog", "Escape")) << h.err_text();
   h.close_input();
   ASSERT_TRUE(h.wait_messages(8)) << h.err_text();
-  std::vector<std::string> m = h.messages();
+  std::vector<std::string> m = h.words();
   EXPECT_EQ(m.back(), "end");
   for (const char *report : {"job 1 printed", "job 2 cancelled"})
     EXPECT_NE(std::find(m.begin(), m.end(), report), m.end()) << report;
