@@ -226,8 +226,7 @@ TEST(Printing, SilentJobThatCannotBeSubmittedIsToldAndReportedFailed) {
        "You are not allowed to print on the printer \"vandrel-denied\".",
        "denied"},
       {{"CUPS_SERVER=/nonexistent/cups.sock"}, "The print server is not running.", "no-server"},
-      {{"LPDEST=vandrel-nowhere"}, "The printer \"vandrel-nowhere\" does not exist.",
-       "no-printer"},
+      {{"LPDEST=vandrel-nowhere"}, "The printer \"vandrel-nowhere\" does not exist.", "no-printer"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.why);
