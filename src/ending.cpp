@@ -52,8 +52,9 @@ pid_t g_starter = 0;
 // Async-signal-safe.
 [[noreturn]] void end_now(int sig) {
   stop_print_command();
-  // The host is never left out of full-screen, even by a helper that cannot finish.
-  output_restore_fullscreen_at_once();
+  // The host is never left out of full-screen, nor without its reports and "end", even
+  // by a helper that cannot finish.
+  output_last_words_at_once();
   remove_all_held_files();
   if (sig == kAlone) _exit(0);
   signal(sig, SIG_DFL);
@@ -110,6 +111,8 @@ gboolean ending_requested(gint fd, GIOCondition condition, gpointer data) {
   char drain[64];
   while (read(fd, drain, sizeof drain) > 0) {
   }
+  // Before the toolkit's lock, which a save that cannot get on may hold for good.
+  output_keep_last_words();
   gdk_threads_enter();
   g_ending_since = g_get_monotonic_time();
   GList *windows = gtk_window_list_toplevels();

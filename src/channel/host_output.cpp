@@ -56,6 +56,21 @@ std::set<JobNumber> g_reported;
 // What the reports of jobs not reported yet will tell.
 std::map<JobNumber, JobResult> g_results;
 
+// The last words: every block a helper that ends this instant owes the host (blocks
+// still queued, "restorefullscreen", the reports of open jobs, "end"), kept made from
+// the moment an ending begins, so that output_last_words_at_once can write them from a
+// signal handler, which takes no lock. Two copies: one is made while the other, the
+// one g_last_made names, may be read.
+constexpr size_t kLastBlocks = 16;
+struct LastWords {
+  std::array<Block, kLastBlocks> blocks;
+  size_t count = 0;
+  int fd = -1;
+};
+LastWords g_last[2];
+std::atomic<unsigned> g_last_made{0};
+std::atomic<bool> g_keep_last{false};
+
 // What a locked call leaves to be done once the lock is released.
 struct After {
   bool broken = false;
@@ -95,6 +110,36 @@ void close_if_done_locked() {
   }
 }
 
+std::string report_of_open_job_locked(JobNumber n, bool handed_over);
+
+// Makes the last words again from what is owed now, once an ending has begun. Every
+// call that changes what is owed ends with it. Lock held.
+void last_words_changed_locked() {
+  if (!g_keep_last.load()) return;
+  unsigned made = g_last_made.load();
+  LastWords &w = g_last[(made + 1) % 2];
+  w.count = 0;
+  w.fd = g_broken ? -1 : g_fd;
+  auto add = [&w](const Block &block) {
+    if (w.count < kLastBlocks) w.blocks[w.count++] = block;
+  };
+  auto add_text = [&add](const std::string &text) {
+    Block block;
+    make_control_message(text.c_str(), block.data());
+    add(block);
+  };
+  // A block is written whole or not at all (see flush_locked), so none is half out.
+  for (const Block &block : g_queue) add(block);
+  if (g_pair_open) add_text(kRestoreFullScreen);
+  if (g_reports && !g_closing) {
+    std::map<JobNumber, bool> open = g_pending;
+    if (g_in_hand != 0 && !reported_locked(g_in_hand)) open.emplace(g_in_hand, false);
+    for (const auto &job : open) add_text(report_of_open_job_locked(job.first, job.second));
+    add_text("end " + std::to_string(g_read));
+  }
+  g_last_made.store(made + 1);
+}
+
 // Writes waiting blocks while the pipe has room for them, without ever waiting. A host
 // whose end is closed gets nothing more: the queue is dropped and on_broken is due.
 // Lock held.
@@ -127,6 +172,7 @@ void flush_locked(After *after) {
     after->backlog = true;
     after->fd = g_fd;
   }
+  last_words_changed_locked();
 }
 
 // Queues the block for text and writes what can be written. Lock held. False when the
@@ -196,6 +242,17 @@ std::string report_text(JobNumber n, Outcome outcome, const JobResult &result) {
   return text;
 }
 
+namespace {
+// The report an ending gives job n, still open: queued when the print server has it,
+// else failed for the ending. Lock held.
+std::string report_of_open_job_locked(JobNumber n, bool handed_over) {
+  auto it = g_results.find(n);
+  JobResult result = it != g_results.end() ? it->second : JobResult();
+  if (!handed_over) result.reason = reason::kEnding;
+  return report_text(n, handed_over ? Outcome::Queued : Outcome::Failed, result);
+}
+}  // namespace
+
 std::string ready_text() {
   return "ready " + std::to_string(kProtocolVersion) + " " + kCapabilities;
 }
@@ -218,6 +275,7 @@ void output_start(int pipe_to_write, bool reports) {
     g_reports = reports;
     g_pair_open = g_reader_done = g_closing = g_broken = g_draining = false;
     g_pair_fd.store(-1);
+    g_keep_last.store(false);
     make_control_message(kRestoreFullScreen, g_restore_block.data());
     g_queue.clear();
     g_sent = 0;
@@ -238,6 +296,7 @@ void output_restore_fullscreen() {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_pair_open && g_pair_fd.exchange(-1) >= 0) (void)send_locked(kRestoreFullScreen, &after);
     g_pair_open = false;
+    last_words_changed_locked();
   }
   after_unlock(after);
 }
@@ -247,6 +306,29 @@ void output_restore_fullscreen_at_once() {
   // A block no larger than a pipe's atomic write goes whole or not at all, so it never
   // splits another.
   if (fd >= 0) (void)!write(fd, g_restore_block.data(), g_restore_block.size());
+}
+
+void output_keep_last_words() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_keep_last.store(true);
+  last_words_changed_locked();
+}
+
+void output_last_words_at_once() {
+  // A copy made meanwhile by another thread is taken again; one made by this thread,
+  // which the signal interrupted, cannot be.
+  static LastWords copy;
+  for (int tries = 0; g_keep_last.load() && tries < 3; ++tries) {
+    unsigned made = g_last_made.load();
+    memcpy(&copy, &g_last[made % 2], sizeof copy);
+    if (g_last_made.load() - made >= 2) continue;
+    g_pair_fd.store(-1);
+    for (size_t i = 0; i < copy.count && copy.fd >= 0; ++i)
+      if (write(copy.fd, copy.blocks[i].data(), copy.blocks[i].size()) != kControlMessageSize)
+        break;
+    return;
+  }
+  output_restore_fullscreen_at_once();
 }
 
 bool output_reader_finished() {
@@ -277,6 +359,7 @@ bool send_block(int pipe_to_write, const char *word) {
       g_pair_fd.store(g_fd);
     }
     if (restore) g_pair_open = false;
+    last_words_changed_locked();
   }
   after_unlock(after);
   return sent;
@@ -323,12 +406,14 @@ void job_pending(JobNumber n) {
   if (n == 0) return;
   std::lock_guard<std::mutex> guard(g_lock);
   if (!reported_locked(n)) g_pending[n] = false;
+  last_words_changed_locked();
 }
 
 void job_handed_over(JobNumber n) {
   std::lock_guard<std::mutex> guard(g_lock);
   auto it = g_pending.find(n);
   if (it != g_pending.end()) it->second = true;
+  last_words_changed_locked();
 }
 
 void report_outcome(JobNumber n, Outcome outcome) {
@@ -342,6 +427,7 @@ void report_outcome(JobNumber n, Outcome outcome) {
     g_pending.erase(n);
     if (g_reports) (void)send_locked(report_text(n, outcome, result).c_str(), &after);
     maybe_close_locked(&after);
+    last_words_changed_locked();
   }
   after_unlock(after);
 }
@@ -352,11 +438,13 @@ void job_lead(JobNumber n, const unsigned char *lead, size_t lead_len) {
     r->lead.assign(reinterpret_cast<const char *>(lead), lead_len);
     r->lead_known = true;
   }
+  last_words_changed_locked();
 }
 
 void job_reason(JobNumber n, const char *reason_word) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (JobResult *r = result_locked(n)) r->reason = reason_word ? reason_word : "";
+  last_words_changed_locked();
 }
 
 void job_server_job(JobNumber n, const std::string &queue, unsigned long id) {
@@ -365,16 +453,19 @@ void job_server_job(JobNumber n, const std::string &queue, unsigned long id) {
     r->queue = queue;
     r->server_job = id;
   }
+  last_words_changed_locked();
 }
 
 void job_path(JobNumber n, const std::string &path) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (JobResult *r = result_locked(n)) r->path = path;
+  last_words_changed_locked();
 }
 
 void output_conversation_read(JobNumber n) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (n > g_read) g_read = n;
+  last_words_changed_locked();
 }
 
 JobNumber job_in_hand() {
@@ -385,6 +476,7 @@ JobNumber job_in_hand() {
 void output_job_in_hand(JobNumber n) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_in_hand = n;
+  last_words_changed_locked();
 }
 
 size_t jobs_not_handed_over() {
@@ -401,6 +493,7 @@ void output_reader_done() {
     std::lock_guard<std::mutex> guard(g_lock);
     g_reader_done = true;
     maybe_close_locked(&after);
+    last_words_changed_locked();
   }
   after_unlock(after);
 }
@@ -414,14 +507,14 @@ void output_settle_pending() {
     // Nothing more is read by a helper that ends.
     g_reader_done = true;
     for (const auto &job : g_pending) {
-      JobResult result = take_result_locked(job.first);
+      std::string report = report_of_open_job_locked(job.first, job.second);
+      (void)take_result_locked(job.first);
       mark_reported_locked(job.first);
-      Outcome outcome = job.second ? Outcome::Queued : Outcome::Failed;
-      if (outcome == Outcome::Failed) result.reason = reason::kEnding;
-      if (g_reports) (void)send_locked(report_text(job.first, outcome, result).c_str(), &after);
+      if (g_reports) (void)send_locked(report.c_str(), &after);
     }
     g_pending.clear();
     maybe_close_locked(&after);
+    last_words_changed_locked();
   }
   after_unlock(after);
 }

@@ -95,6 +95,17 @@ void output_restore_fullscreen();
 // ahead of any blocks still queued. Async-signal-safe.
 void output_restore_fullscreen_at_once();
 
+// From now on keeps ready the blocks a helper that ends this instant owes the host:
+// those still queued, "restorefullscreen" for an open pair, the reports of open jobs
+// (as output_settle_pending gives them) and "end". For an ending, before it waits.
+// Any thread.
+void output_keep_last_words();
+
+// Writes those blocks at once, ahead of nothing (what was queued comes first); without
+// output_keep_last_words, only "restorefullscreen" as above. For a helper that ends
+// this instant, whatever the other threads are doing. Async-signal-safe.
+void output_last_words_at_once();
+
 // True once output_reader_done has been called. Any thread.
 bool output_reader_finished();
 

@@ -133,6 +133,31 @@ TEST(HostOutput, AHostThatDoesNotReadKeepsNobodyWaitingAndLosesNothing) {
   output_on_backlog(nullptr);
 }
 
+// A helper that must end this instant (from a signal handler) still gives the host
+// what it owes: the blocks still queued, "restorefullscreen", the open jobs' reports
+// and "end".
+TEST(HostOutput, LastWordsOfAnEndingHelperOweTheHostNothing) {
+  HostPipe host;
+  output_start(host.write_end, true);
+  output_conversation_read(2);
+  report_outcome(1, Outcome::Printed);
+  job_pending(1);  // reported already: not owed again
+  output_job_in_hand(2);
+  EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
+  EXPECT_EQ(host.take(), (Words{"ready 2 parent lead result reason", "job 1 printed",
+                                "removefullscreen"}));
+  output_last_words_at_once();  // not kept yet: the pair is closed all the same
+  EXPECT_EQ(host.take(), (Words{"restorefullscreen"}));
+  EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
+  output_keep_last_words();
+  job_pending(3);
+  job_handed_over(3);
+  (void)host.take();
+  output_last_words_at_once();
+  EXPECT_EQ(host.take(), (Words{"restorefullscreen", "job 2 failed reason=ending",
+                                "job 3 queued", "end 2"}));
+}
+
 TEST(HostOutput, AClosedHostEndIsToldOnceAndNothingMoreIsWritten) {
   signal(SIGPIPE, SIG_IGN);  // as the toolkit leaves it in the helper
   HostPipe host;
