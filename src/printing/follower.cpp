@@ -89,8 +89,8 @@ bool ask(http_t *http, Followed *f, Clock::time_point now, FollowNews *news) {
       bool told = ask(http, &f, now, &news);
       if (told) f.on_news(f.job, news);
       bool ended = news.verdict == JobVerdict::Printed || news.verdict == JobVerdict::Failed;
-      if (told && !ended) f.watched = true;
-      if (ended && told) continue;
+      if (ended) continue;
+      if (told) f.watched = true;
       f.next_look =
           Clock::now() +
           (f.watched

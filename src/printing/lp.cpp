@@ -78,8 +78,8 @@ LpRequest request_in(const std::string &word) {
     if (end == dash + 1 || !ends || number == 0 || number > kMaxJobId) continue;
     size_t start = dash;
     while (start > 0 && queue_name_byte(static_cast<unsigned char>(word[start - 1]))) --start;
-    if (start != 0 || ascii_letter_or_digit(static_cast<unsigned char>(word[end - 1])) == false)
-      continue;
+    // The whole word before the number must be able to name a queue.
+    if (start != 0) continue;
     request.destination = word.substr(0, dash);
     request.job_id = static_cast<int>(number);
     return request;

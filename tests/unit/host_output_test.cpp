@@ -144,8 +144,8 @@ TEST(HostOutput, LastWordsOfAnEndingHelperOweTheHostNothing) {
   job_pending(1);  // reported already: not owed again
   output_job_in_hand(2);
   EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
-  EXPECT_EQ(host.take(), (Words{"ready 2 parent lead result reason", "job 1 printed",
-                                "removefullscreen"}));
+  EXPECT_EQ(host.take(),
+            (Words{"ready 2 parent lead result reason", "job 1 printed", "removefullscreen"}));
   output_last_words_at_once();  // not kept yet: the pair is closed all the same
   EXPECT_EQ(host.take(), (Words{"restorefullscreen"}));
   EXPECT_TRUE(send_block(host.write_end, kRemoveFullScreen));
@@ -154,8 +154,8 @@ TEST(HostOutput, LastWordsOfAnEndingHelperOweTheHostNothing) {
   job_handed_over(3);
   (void)host.take();
   output_last_words_at_once();
-  EXPECT_EQ(host.take(), (Words{"restorefullscreen", "job 2 failed reason=ending",
-                                "job 3 queued", "end 2"}));
+  EXPECT_EQ(host.take(),
+            (Words{"restorefullscreen", "job 2 failed reason=ending", "job 3 queued", "end 2"}));
 }
 
 TEST(HostOutput, AClosedHostEndIsToldOnceAndNothingMoreIsWritten) {
