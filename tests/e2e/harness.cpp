@@ -56,6 +56,13 @@ bool file_exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+std::string shared_folder(const TempDir &dir) {
+  std::string shared = dir.path + "/shared";
+  bool made = mkdir(shared.c_str(), 0777) == 0 && chmod(shared.c_str(), 01777) == 0 &&
+              chown(shared.c_str(), 65533, 65533) == 0;
+  return made ? shared : "";
+}
+
 std::vector<std::string> list_dir(const std::string &path) {
   std::vector<std::string> names;
   DIR *d = opendir(path.c_str());

@@ -41,6 +41,9 @@ bool file_exists(const std::string &path);
 // folder is listed only by the marks that stand alone (documents to save, or marks
 // left behind), as ".vandrel-held/NAME": a mark beside its file is part of that file.
 std::vector<std::string> list_dir(const std::string &path);
+// A folder "shared" in dir as /tmp is: world-writable, sticky, owned by another user
+// (uid 65533); "" when it cannot be made.
+std::string shared_folder(const TempDir &dir);
 
 // The private servers every end-to-end test shares (started once per test program).
 struct Servers {

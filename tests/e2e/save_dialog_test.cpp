@@ -304,10 +304,8 @@ TEST(SaveDialog, ExistingFileWithA250ByteNameIsReplaced) {
 TEST(SaveDialog, AnotherUsersLinkInASharedFolderIsRefused) {
   Helper h;
   TempDir dir;
-  std::string shared = dir.path + "/shared", mine = h.home + "/.bashrc";
-  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
-  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-  ASSERT_EQ(chown(shared.c_str(), 65533, 65533), 0);
+  std::string shared = shared_folder(dir), mine = h.home + "/.bashrc";
+  ASSERT_FALSE(shared.empty());
   write_file(mine, "the person's");
   std::string planted = shared + "/report.pdf", dangling = shared + "/notes.txt";
   ASSERT_EQ(symlink(mine.c_str(), planted.c_str()), 0);
