@@ -20,6 +20,7 @@
 #include "files/spool.h"
 #include "jobs/handlers.h"
 #include "jobs/preview.h"
+#include "jobs/print_dialog_toolkit.h"
 #include "jobs/print_job.h"
 #include "jobs/texts.h"
 #include "jobs/util.h"
@@ -95,38 +96,6 @@ static DocumentKind kind_of_file(const char *file) {
   return sniff_document(head, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-// The toolkit's option widgets (GTK 2.24) make a label of their own for some options
-// ("external" labels), which the dialog may never pack, and later destroy it while it
-// is still floating: a destroyed widget that nobody owns is never freed, some kilobytes
-// a dialog. So every such label the dialog has is owned by the dialog from the moment
-// it is seen (whenever the printer or its details change, and before the dialog
-// goes), and let go when the dialog is freed. The option widget's type has no header
-// of its own; its label is asked for by its exported name.
-extern "C" GtkWidget *gtk_printer_option_widget_get_external_label(GtkWidget *widget);
-constexpr char kLabelsKey[] = "vandrel-option-labels";
-
-static void keep_option_labels_in(GtkWidget *widget, std::vector<GtkWidget *> *kept) {
-  if (strcmp(G_OBJECT_TYPE_NAME(widget), "GtkPrinterOptionWidget") == 0) {
-    GtkWidget *label = gtk_printer_option_widget_get_external_label(widget);
-    if (label && !gtk_widget_get_parent(label) && g_object_is_floating(label))
-      kept->push_back(GTK_WIDGET(g_object_ref_sink(label)));
-  }
-  if (GTK_IS_CONTAINER(widget))
-    gtk_container_forall(
-        GTK_CONTAINER(widget),
-        [](GtkWidget *child, gpointer data) {
-          keep_option_labels_in(child, static_cast<std::vector<GtkWidget *> *>(data));
-        },
-        kept);
-}
-
-// Takes ownership of the floating external labels the print dialog pd has now.
-// Toolkit lock held.
-static void keep_option_labels(GtkPrintUnixDialog *pd) {
-  auto *kept = static_cast<std::vector<GtkWidget *> *>(g_object_get_data(G_OBJECT(pd), kLabelsKey));
-  if (kept) keep_option_labels_in(GTK_WIDGET(pd), kept);
-}
-
 // What the dialog offers beyond the printer's own abilities: Preview; for a print
 // server's queue, which takes them as print options, odd or even pages, paper size
 // and orientation ("Print to File" writes the document as it is, so not there); and
@@ -145,36 +114,6 @@ static void offer_capabilities(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpoint
   gtk_print_unix_dialog_set_manual_capabilities(pd, static_cast<GtkPrintCapabilities>(caps));
   keep_option_labels(pd);
   gtk_print_unix_dialog_set_embed_page_setup(pd, server_queue);
-}
-
-// The print backends of the printers the dialog has had selected, kept on the dialog.
-constexpr char kBackendsKey[] = "vandrel-backends";
-
-// Notes the backend of the dialog's selected printer (notify::selected-printer).
-static void note_backend(GtkPrintUnixDialog *pd, GParamSpec *pspec, gpointer data) {
-  (void)pspec;
-  (void)data;
-  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
-  GtkPrintBackend *backend = printer ? gtk_printer_get_backend(printer) : nullptr;
-  auto *backends =
-      static_cast<std::vector<GtkPrintBackend *> *>(g_object_get_data(G_OBJECT(pd), kBackendsKey));
-  if (backend && std::find(backends->begin(), backends->end(), backend) == backends->end())
-    backends->push_back(backend);
-}
-
-// The toolkit disconnects the print dialog from its backends only when the dialog is
-// finalized; a dialog another client destroyed is still referenced a while (by
-// gtk_dialog_run and run_dialog), and a printer's status change meanwhile would reach
-// its destroyed widgets. So the dialog is disconnected from the backends it is known
-// to listen to as it is destroyed. The backends live as long as the dialog does.
-static void forget_backends(GtkWidget *dialog, gpointer data) {
-  (void)data;
-  auto *backends = static_cast<std::vector<GtkPrintBackend *> *>(
-      g_object_get_data(G_OBJECT(dialog), kBackendsKey));
-  for (GtkPrintBackend *backend : *backends)
-    g_signal_handlers_disconnect_matched(backend, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
-                                         dialog);
-  backends->clear();
 }
 
 // Why "Print to File" cannot write what the person chose (the whole document is
@@ -339,26 +278,17 @@ Outcome showdl(const char *file, const char *name, JobNumber number) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   GtkWidget *dialog = gtk_print_unix_dialog_new(kPrintDialogTitle, GTK_WINDOW(window));
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-  attach_to_host(dialog);
   GtkPrintUnixDialog *pd = GTK_PRINT_UNIX_DIALOG(dialog);
   DocumentKind kind = kind_of_file(file);
   DocumentFormat format = kind.format;
-  g_object_set_data_full(G_OBJECT(pd), kLabelsKey, new std::vector<GtkWidget *>, [](gpointer p) {
-    auto *kept = static_cast<std::vector<GtkWidget *> *>(p);
-    for (GtkWidget *label : *kept) g_object_unref(label);
-    delete kept;
-  });
+  look_after_print_dialog(pd);
   offer_capabilities(pd, nullptr, GINT_TO_POINTER(static_cast<int>(format)));
-  g_object_set_data_full(
-      G_OBJECT(pd), kBackendsKey, new std::vector<GtkPrintBackend *>,
-      [](gpointer p) { delete static_cast<std::vector<GtkPrintBackend *> *>(p); });
-  note_backend(pd, nullptr, nullptr);
-  g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(note_backend), nullptr);
-  g_signal_connect(dialog, "destroy", G_CALLBACK(forget_backends), nullptr);
   g_signal_connect(pd, "notify::selected-printer", G_CALLBACK(offer_capabilities),
                    GINT_TO_POINTER(static_cast<int>(format)));
   offer_output_file(pd, name, kind);
   offer_document_paper(pd, file, format);
+  wait_for_printers(pd);
+  attach_to_host(dialog);
 
   // Preview leaves the job where it was, and so does a choice "Print to File" cannot
   // write, or a file it could not write: the dialog comes back for it.

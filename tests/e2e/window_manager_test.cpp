@@ -694,16 +694,21 @@ void panel_keeps_buttons_visible() {
         wait_window(command == std::string("sendfile") ? "Save File" : "Vandrel Dialog");
     ASSERT_FALSE(w.empty()) << h.err_text();
     Window dialog = static_cast<Window>(std::stoul(w));
-    // Above the panel from the first look on, while it settles (the print dialog
-    // grows once it has found the printers), and centred over the host.
-    XRectangle box{}, over{};
-    int lowest = 0;
+    // Above the panel from the first look on, centred over the host, and where it
+    // first appeared at the size it first had: no jump while it settles (the print
+    // dialog is laid out for the printers it finds before it is shown).
+    XRectangle first = area_of(host.d, dialog), box{}, over{};
+    int lowest = 0, moves = 0;
     for (auto until = std::chrono::steady_clock::now() + 2s;
          std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(20ms)) {
       box = area_of(host.d, dialog);
       lowest = std::max(lowest, box.y + box.height);
+      if (box.x != first.x || box.y != first.y || box.width != first.width ||
+          box.height != first.height)
+        ++moves;
     }
     EXPECT_LE(lowest, 1024 - kPanel) << "the dialog reached down to " << lowest;
+    EXPECT_EQ(moves, 0) << "the dialog moved or changed size after it appeared";
     EXPECT_TRUE(eventually([&] {
       box = area_of(host.d, dialog);
       over = area_of(host.d, host.w);
