@@ -15,6 +15,9 @@ constexpr int kSettledSteps = 10;
 constexpr uint32_t kMaxWindowStates = 64;
 // How many _NET_WORKAREA items are read: four for each of 256 desktops.
 constexpr uint32_t kMaxWorkAreaItems = 1024;
+// How many windows up from a client its frame is looked for: window managers put one
+// or two of their own between a client and the root.
+constexpr int kMaxFrameLevels = 8;
 }  // namespace
 
 // Whether w is in the full-screen state.
@@ -61,6 +64,30 @@ void wait_until_settled(xcb_connection_t *c, const Atoms &atoms, uint32_t w) {
   }
 }
 
+// The frame around w (whose inside is inside), measured from the window tree: the
+// area of its top-level ancestor, the window manager's frame, around it. For window
+// managers that do not say it in _NET_FRAME_EXTENTS; all zero without a frame.
+static FrameExtents measured_frame(xcb_connection_t *c, uint32_t w, const Area &inside,
+                                   uint32_t root) {
+  uint32_t top = w;
+  for (int level = 0; level < kMaxFrameLevels; ++level) {
+    xcb_query_tree_reply_t *tree = answer(xcb_query_tree_reply, c, xcb_query_tree(c, top));
+    uint32_t parent = tree ? tree->parent : root;
+    free(tree);
+    if (parent == root || parent == XCB_NONE) break;
+    top = parent;
+  }
+  Area outer;
+  uint32_t top_root = 0;
+  if (top == w || !inside_area(c, top, &outer, &top_root)) return FrameExtents();
+  auto side = [](long long v) { return static_cast<unsigned long>(std::max(v, 0LL)); };
+  return frame_from_extents(
+      {side(static_cast<long long>(inside.x) - outer.x),
+       side(static_cast<long long>(outer.x) + outer.width - inside.x - inside.width),
+       side(static_cast<long long>(inside.y) - outer.y),
+       side(static_cast<long long>(outer.y) + outer.height - inside.y - inside.height)});
+}
+
 bool host_place(GdkDisplay *display, xcb_connection_t *c, const Atoms &atoms, uint32_t w,
                 HostPlace *place) {
   uint32_t root = 0;
@@ -75,10 +102,11 @@ bool host_place(GdkDisplay *display, xcb_connection_t *c, const Atoms &atoms, ui
   free(a);
   uint32_t state = first_item(c, w, atoms.wm_state);
   place->iconic = state == kIconicState;
-  place->frame = frame_from_extents([&] {
-    std::vector<uint32_t> items = take_items(c, ask_property(c, {w}, atoms.frame_extents, 4)[0]);
-    return std::vector<unsigned long>(items.begin(), items.end());
-  }());
+  std::vector<uint32_t> extents = take_items(c, ask_property(c, {w}, atoms.frame_extents, 4)[0]);
+  if (extents.size() == 4)
+    place->frame = frame_from_extents({extents.begin(), extents.end()});
+  else
+    place->frame = measured_frame(c, w, place->inside, root);
   // Toolkits keep the time on a window of its own, named on the top-level one.
   uint32_t time_window = first_item(c, w, atoms.user_time_window);
   place->user_time = first_item(c, time_window != 0 ? time_window : w, atoms.user_time);

@@ -816,6 +816,12 @@ TEST(WindowManagerI3, AnotherWindowKeepsItsKeys) {
   another_window_keeps_its_keys(Turn::TaskList);
 }
 
+// i3 says nothing of its frames: the dialog is placed by the host's, measured.
+TEST(WindowManagerI3, PanelKeepsTheButtonsVisible) {
+  ASSERT_EQ(servers().window_manager, "i3") << "run with VANDREL_E2E_WINDOW_MANAGER=i3";
+  panel_keeps_buttons_visible();
+}
+
 // xfwm4 and fluxbox focus every new transient window.
 TEST(WindowManagerXfwm4, AnotherWindowKeepsItsKeys) {
   ASSERT_EQ(servers().window_manager, "xfwm4") << "run with VANDREL_E2E_WINDOW_MANAGER=xfwm4";
