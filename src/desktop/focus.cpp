@@ -57,8 +57,38 @@ static void turned(Unfocused *u, uint32_t time, bool present) {
   gtk_window_set_accept_focus(window, TRUE);
   set_protocols(own, true);
   gtk_window_set_urgency_hint(window, FALSE);
-  if (present)
-    gtk_window_present_with_time(window, time != 0 ? time : gdk_x11_get_server_time(own));
+  if (!present) return;
+  if (time == 0) time = gdk_x11_get_server_time(own);
+  gtk_window_present_with_time(window, time);
+  // A window manager that made the dialog active when it was clicked, while it took
+  // no input (metacity), leaves the keyboard on a window of its own and sees nothing
+  // to do in the request: the person's turn gives the dialog the keyboard, as ICCCM
+  // lets a client do for its own window in answer to the person.
+  gdk_error_trap_push();
+  XSetInputFocus(GDK_WINDOW_XDISPLAY(own), GDK_WINDOW_XID(own), RevertToParent, time);
+  gdk_flush();
+  gdk_error_trap_pop();
+}
+
+// Whether the keyboard's focus is on own or a window inside it (the toolkit keeps
+// it on a child window of its own). Toolkit lock held.
+static bool holds_keyboard(GdkWindow *own) {
+  Display *x = GDK_WINDOW_XDISPLAY(own);
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(x, &focus, &revert);
+  gdk_error_trap_push();
+  // The toolkit's focus window is a child of the top-level window.
+  for (int level = 0; level < 2 && focus != None && focus != PointerRoot; ++level) {
+    if (focus == GDK_WINDOW_XID(own)) break;
+    Window root = None, parent = None, *children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(x, focus, &root, &parent, &children, &n)) focus = None;
+    if (children) XFree(children);
+    if (focus != None) focus = parent;
+  }
+  gdk_error_trap_pop();
+  return focus == GDK_WINDOW_XID(own);
 }
 
 // The filters and handlers below run from the toolkit's main loop (on whichever
@@ -101,11 +131,13 @@ static GdkFilterReturn on_root_event(GdkXEvent *xevent, GdkEvent *event, gpointe
   return GDK_FILTER_CONTINUE;
 }
 
-// The window manager gave the dialog the keyboard after all: it is the person's now.
+// The window manager gave the dialog the focus after all: it is the person's now.
+// Some (metacity) make it active on a click while the keyboard goes to a window of
+// their own, and tell it only by the focus change under the pointer: the dialog then
+// takes the keyboard itself.
 static gboolean on_unfocused_focus_in(GtkWidget *dialog, GdkEventFocus *event, gpointer data) {
-  (void)dialog;
   (void)event;
-  turned(static_cast<Unfocused *>(data), 0, false);
+  turned(static_cast<Unfocused *>(data), 0, !holds_keyboard(gtk_widget_get_window(dialog)));
   return FALSE;
 }
 
