@@ -26,6 +26,28 @@ static void say_no_host_window() {
           kParentWindowVariable);
 }
 
+// Makes own transient for the host's window host. Toolkit lock held.
+static void belong_to(GdkWindow *own, uint32_t host) {
+  GdkWindow *parent = gdk_window_foreign_new_for_display(gdk_drawable_get_display(own), host);
+  if (!parent) return;
+  gdk_error_trap_push();
+  gdk_window_set_transient_for(own, parent);
+  gdk_flush();
+  gdk_error_trap_pop();
+  // Only our reference: the toolkit keeps the foreign window in its table, and
+  // destroying it would close the host's window.
+  g_object_unref(parent);
+}
+
+// The dialog is on screen (the window manager has placed and stacked it): it belongs
+// to the host window data from now on. Once. Main loop, toolkit lock held.
+static gboolean on_map_belong(GtkWidget *dialog, GdkEvent *event, gpointer data) {
+  (void)event;
+  g_signal_handlers_disconnect_by_func(dialog, reinterpret_cast<gpointer>(on_map_belong), data);
+  belong_to(gtk_widget_get_window(dialog), GPOINTER_TO_UINT(data));
+  return FALSE;
+}
+
 void attach_to_host(GtkWidget *dialog) {
   GdkDisplay *display = gtk_widget_get_display(dialog);
   GdkScreen *screen = gtk_widget_get_screen(dialog);
@@ -78,15 +100,16 @@ void attach_to_host(GtkWidget *dialog) {
   }
   if (found && place.iconic) gtk_window_iconify(window);
   if (found) {
-    GdkWindow *parent = gdk_window_foreign_new_for_display(display, host);
-    if (parent) {
-      gdk_error_trap_push();
-      gdk_window_set_transient_for(own, parent);
-      gdk_flush();
-      gdk_error_trap_pop();
-      // Only our reference: the toolkit keeps the foreign window in its table, and
-      // destroying it would close the host's window.
-      g_object_unref(parent);
+    // Window managers stack a new transient window with the window it belongs to, and
+    // some (openbox, xfwm4) raise that window with it over the program the person
+    // uses: a dialog that waits for them belongs to the host only once it is shown.
+    // (One that starts minimised with the host belongs to it at once, to come back
+    // with it.)
+    if (elsewhere && place.viewable) {
+      g_signal_connect(dialog, "map-event", G_CALLBACK(on_map_belong),
+                       GUINT_TO_POINTER(static_cast<guint>(host)));
+    } else {
+      belong_to(own, static_cast<uint32_t>(host));
     }
     gtk_window_set_modal(window, TRUE);
     // Minimised on its own, a modal dialog would leave the host unusable with nothing
