@@ -19,9 +19,10 @@ void ask_for_attention(GtkWidget *dialog);
 void come_up_unfocused(GtkWidget *dialog, uint32_t host);
 
 // Makes the realized dialog, which comes up over the window the person works in,
-// take the keyboard each time it comes on screen while that window (host, or one of
-// ours) is the active one or none is: a window manager may map it without the focus
-// over a full-screen host or one that was just restored. Toolkit lock.
+// take the keyboard each time it comes on screen, not minimised, while that window
+// (host, or one of ours) is the active one or none is: a window manager may map it
+// without the focus over a full-screen host or one that was just restored. Toolkit
+// lock.
 void take_keys_when_shown(GtkWidget *dialog, uint32_t host);
 
 // Whether the dialog still waits for the person to turn to it (come_up_unfocused,
