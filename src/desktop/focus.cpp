@@ -152,9 +152,9 @@ void come_up_unfocused(GtkWidget *dialog, uint32_t host) {
   g_signal_connect(dialog, "unrealize", G_CALLBACK(on_unfocused_unrealize), u);
 }
 
-bool waits_unfocused(GtkWidget *dialog) {
-  Unfocused *u = static_cast<Unfocused *>(g_object_get_data(G_OBJECT(dialog), kUnfocusedKey));
-  return u && u->waiting;
+bool waits_for_person(GtkWidget *dialog) {
+  // Either way of waiting asks for attention until the person comes.
+  return gtk_window_get_urgency_hint(GTK_WINDOW(dialog));
 }
 
 void turn_to_dialog(GtkWidget *dialog, uint32_t time) {

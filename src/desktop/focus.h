@@ -25,9 +25,10 @@ void come_up_unfocused(GtkWidget *dialog, uint32_t host);
 // lock.
 void take_keys_when_shown(GtkWidget *dialog, uint32_t host);
 
-// Whether the dialog still waits for the person to turn to it (come_up_unfocused,
-// not yet turned). Toolkit lock.
-bool waits_unfocused(GtkWidget *dialog);
+// Whether the dialog still waits for the person to come to it: it came up without
+// the keyboard (come_up_unfocused) or asks for attention (ask_for_attention), and
+// the person has not turned to it yet. Toolkit lock.
+bool waits_for_person(GtkWidget *dialog);
 
 // Brings the dialog up and gives it the keyboard as the person asked at time (an X
 // server time, or 0 for now): for a notification the person clicked. Toolkit lock.

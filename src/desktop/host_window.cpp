@@ -75,7 +75,11 @@ void attach_to_host(GtkWidget *dialog) {
     come_up_unfocused(dialog, found ? static_cast<uint32_t>(host) : 0);
     notify_when_hidden(dialog, found ? static_cast<uint32_t>(host) : 0);
   } else {
-    if (found && !on_view) ask_for_attention(dialog);
+    // Minimised with the host, or on another desktop: it waits unseen as well.
+    if (found && !on_view) {
+      ask_for_attention(dialog);
+      notify_when_hidden(dialog, static_cast<uint32_t>(host));
+    }
     take_keys_when_shown(dialog, found ? static_cast<uint32_t>(host) : 0);
   }
   if (found && place.iconic) gtk_window_iconify(window);
