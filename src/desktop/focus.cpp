@@ -184,9 +184,9 @@ void come_up_unfocused(GtkWidget *dialog, uint32_t host) {
   g_signal_connect(dialog, "unrealize", G_CALLBACK(on_unfocused_unrealize), u);
 }
 
-bool waits_unfocused(GtkWidget *dialog) {
-  Unfocused *u = static_cast<Unfocused *>(g_object_get_data(G_OBJECT(dialog), kUnfocusedKey));
-  return u && u->waiting;
+bool waits_for_person(GtkWidget *dialog) {
+  // Either way of waiting asks for attention until the person comes.
+  return gtk_window_get_urgency_hint(GTK_WINDOW(dialog));
 }
 
 void turn_to_dialog(GtkWidget *dialog, uint32_t time) {
@@ -202,7 +202,9 @@ void turn_to_dialog(GtkWidget *dialog, uint32_t time) {
 }
 
 // The dialog came on screen: it takes the keyboard when the person is in the host's
-// window or in ours, or in none.
+// window or in ours, or in none. Not while the window manager keeps it minimised:
+// a compositing one (mutter) maps minimised windows all the same, and taking the
+// keyboard would restore the dialog and the host the person minimised.
 static gboolean on_map(GtkWidget *dialog, GdkEvent *event, gpointer data) {
   (void)event;
   GdkDisplay *display = gtk_widget_get_display(dialog);
@@ -210,15 +212,17 @@ static gboolean on_map(GtkWidget *dialog, GdkEvent *event, gpointer data) {
   xcb_connection_t *c = XGetXCBConnection(GDK_DISPLAY_XDISPLAY(display));
   Atoms atoms = atoms_of(display);
   uint32_t host = static_cast<uint32_t>(GPOINTER_TO_UINT(data));
+  uint32_t own = static_cast<uint32_t>(GDK_WINDOW_XID(gtk_widget_get_window(dialog)));
   uint32_t active = 0;
   gdk_error_trap_push();
   if (supports(screen, "_NET_ACTIVE_WINDOW"))
     active = live_active_window(c, atoms, gdk_screen_get_root_window(screen));
   bool ours = active == 0 || active == host ||
               first_item(c, active, atoms.pid) == static_cast<uint32_t>(getpid());
+  bool minimised = first_item(c, own, atoms.wm_state) == kIconicState;
   gdk_flush();
   gdk_error_trap_pop();
-  if (ours) turn_to_dialog(dialog, 0);
+  if (ours && !minimised) turn_to_dialog(dialog, 0);
   return FALSE;
 }
 

@@ -19,14 +19,16 @@ void ask_for_attention(GtkWidget *dialog);
 void come_up_unfocused(GtkWidget *dialog, uint32_t host);
 
 // Makes the realized dialog, which comes up over the window the person works in,
-// take the keyboard each time it comes on screen while that window (host, or one of
-// ours) is the active one or none is: a window manager may map it without the focus
-// over a full-screen host or one that was just restored. Toolkit lock.
+// take the keyboard each time it comes on screen, not minimised, while that window
+// (host, or one of ours) is the active one or none is: a window manager may map it
+// without the focus over a full-screen host or one that was just restored. Toolkit
+// lock.
 void take_keys_when_shown(GtkWidget *dialog, uint32_t host);
 
-// Whether the dialog still waits for the person to turn to it (come_up_unfocused,
-// not yet turned). Toolkit lock.
-bool waits_unfocused(GtkWidget *dialog);
+// Whether the dialog still waits for the person to come to it: it came up without
+// the keyboard (come_up_unfocused) or asks for attention (ask_for_attention), and
+// the person has not turned to it yet. Toolkit lock.
+bool waits_for_person(GtkWidget *dialog);
 
 // Brings the dialog up and gives it the keyboard as the person asked at time (an X
 // server time, or 0 for now): for a notification the person clicked. Toolkit lock.

@@ -131,8 +131,9 @@ static std::vector<WindowCandidate> describe(xcb_connection_t *c, const Atoms &a
     if (a && g && !a->override_redirect && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT) {
       candidate.id = ours[i];
       candidate.pid = our_pids[i];
-      candidate.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
       candidate.iconic = !state.empty() && state[0] == kIconicState;
+      // A compositing window manager (mutter) keeps minimised windows mapped.
+      candidate.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE && !candidate.iconic;
       candidate.area = static_cast<long long>(g->width) * g->height;
       candidates.push_back(candidate);
     }

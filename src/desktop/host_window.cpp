@@ -72,6 +72,8 @@ void attach_to_host(GtkWidget *dialog) {
   gdk_flush();
   gdk_error_trap_pop();
   if (!found) say_no_host_window();
+  // On view: a compositing window manager (mutter) keeps a minimised window mapped.
+  bool on_view = found && place.viewable && !place.iconic;
   bool elsewhere = person_elsewhere(active, active_pid, found ? host : 0, ancestors,
                                     static_cast<long>(getpid()));
 
@@ -95,7 +97,11 @@ void attach_to_host(GtkWidget *dialog) {
     come_up_unfocused(dialog, found ? static_cast<uint32_t>(host) : 0);
     notify_when_hidden(dialog, found ? static_cast<uint32_t>(host) : 0);
   } else {
-    if (found && !place.viewable) ask_for_attention(dialog);
+    // Minimised with the host, or on another desktop: it waits unseen as well.
+    if (found && !on_view) {
+      ask_for_attention(dialog);
+      notify_when_hidden(dialog, static_cast<uint32_t>(host));
+    }
     take_keys_when_shown(dialog, found ? static_cast<uint32_t>(host) : 0);
   }
   if (found && place.iconic) gtk_window_iconify(window);
@@ -136,7 +142,7 @@ void attach_to_host(GtkWidget *dialog) {
   gdk_flush();
   gdk_error_trap_pop();
   Area target;
-  if (found && place.viewable) {
+  if (on_view) {
     target = place.inside;
   } else {
     target =

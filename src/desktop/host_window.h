@@ -29,12 +29,12 @@ constexpr char kParentWindowVariable[] = "VANDREL_PARENT_WINDOW";
 // (_NET_WORKAREA) of their monitor. Every dialog asks to be listed in the task list.
 // When the person works in another program's window (the active one, when it still
 // exists, is neither the host's nor ours), the dialog takes no input focus until the
-// person turns to it (focus.h), asks for attention, and where the window manager
-// keeps it out of the task list it is shown in a desktop notification (notify.h);
-// otherwise it takes the keyboard each time it comes on screen and carries the
-// host's last user time, so the window manager lets
-// it take the focus. A VANDREL_PARENT_WINDOW that names no live window gets one line
-// on standard error and the search is made instead. X errors from windows that go
-// away meanwhile are trapped. The dialog stays the caller's. Reader thread, inside a
-// dialog section (the toolkit's lock held).
+// person turns to it (focus.h) and asks for attention; otherwise it takes the
+// keyboard each time it comes on screen and carries the host's last user time, so
+// the window manager lets it take the focus. A dialog that waits so, or minimised
+// with the host, is shown in a desktop notification where the window manager keeps
+// it out of the task list (notify.h). A VANDREL_PARENT_WINDOW that names no live
+// window gets one line on standard error and the search is made instead. X errors
+// from windows that go away meanwhile are trapped. The dialog stays the caller's.
+// Reader thread, inside a dialog section (the toolkit's lock held).
 void attach_to_host(GtkWidget *dialog);

@@ -75,7 +75,7 @@ static void on_notified(GObject *source, GAsyncResult *result, gpointer data) {
   if (reply && g_variant_is_of_type(reply, G_VARIANT_TYPE("(u)"))) {
     g_variant_get(reply, "(u)", &n->id);
     // The dialog went, or the person came to it, while the service was answering.
-    if (!n->dialog || !waits_unfocused(n->dialog)) {
+    if (!n->dialog || !waits_for_person(n->dialog)) {
       close_notification(n->bus, n->id);
       n->id = 0;
     }
@@ -124,7 +124,7 @@ static bool session_bus_known() {
 // Sends the notification once the dialog is on screen, unseen, still waiting.
 static void maybe_notify(Notice *n) {
   GtkWidget *dialog = n->dialog;
-  if (n->asked || !gtk_widget_get_mapped(dialog) || !waits_unfocused(dialog)) return;
+  if (n->asked || !gtk_widget_get_mapped(dialog) || !waits_for_person(dialog)) return;
   gdk_error_trap_push();
   bool hidden = skips_task_list(dialog);
   GdkDisplay *display = gtk_widget_get_display(dialog);

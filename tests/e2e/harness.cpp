@@ -190,6 +190,16 @@ static void start_window_manager() {
   } else if (name == "metacity") {
     argv = {"/usr/bin/metacity", "--sm-disable", "--no-composite"};
     env.push_back("GSETTINGS_BACKEND=memory");
+  } else if (name == "icewm") {
+    // With its own task bar along the bottom, as it comes.
+    argv = {"/usr/bin/icewm"};
+  } else if (name == "marco") {
+    argv = {"/usr/bin/marco", "--sm-disable", "--no-composite"};
+    env.push_back("GSETTINGS_BACKEND=memory");
+  } else if (name == "mutter") {
+    // As GNOME's X11 window manager, compositing (it always does) in software.
+    argv = {"/usr/bin/mutter", "--x11", "--sm-disable"};
+    env.push_back("GSETTINGS_BACKEND=memory");
   }
   std::vector<char *> envp, args;
   for (auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
@@ -236,7 +246,7 @@ struct ServersEnvironment : ::testing::Environment {
     const char *window_manager = getenv("VANDREL_E2E_WINDOW_MANAGER");
     if (window_manager && *window_manager) {
       g_servers.window_manager = "openbox";
-      for (const char *known : {"i3", "xfwm4", "fluxbox", "metacity"})
+      for (const char *known : {"i3", "xfwm4", "fluxbox", "metacity", "icewm", "marco", "mutter"})
         if (strcmp(window_manager, known) == 0) g_servers.window_manager = known;
     }
     // A session bus of its own, for the desktop notifications the tests look at.

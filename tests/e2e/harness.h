@@ -51,7 +51,8 @@ struct Servers {
   std::string cups_dir;     // the print server's folder
   std::string cups_server;  // CUPS_SERVER for clients
   // The window manager of the screen, from VANDREL_E2E_WINDOW_MANAGER: i3, xfwm4,
-  // fluxbox or metacity by that name, openbox for any other value, on one wide screen
+  // fluxbox, metacity, icewm, marco or mutter (as an X11 window manager) by that
+  // name, openbox for any other value, on one wide screen
   // (2560x1024) with a session bus of its own (DBUS_SESSION_BUS_ADDRESS). Unset: "",
   // a bare 1280x1024 screen with no window manager.
   std::string window_manager;

@@ -371,35 +371,6 @@ TEST(WindowManager, HostLeavingFullScreenLate) {
   EXPECT_TRUE(h.wait_messages(2));
 }
 
-TEST(WindowManager, IconifiedHostGetsItsDialogWhenRestored) {
-  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
-  TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
-  XIconifyWindow(host.d, host.w, DefaultScreen(host.d));
-  XFlush(host.d);
-  ASSERT_TRUE(eventually([&] {
-    std::vector<unsigned long> state = property(host.d, host.w, "WM_STATE");
-    return !state.empty() && state[0] == IconicState;
-  }));
-  Helper h;
-  h.send(command_frame("iconified"));
-  ASSERT_TRUE(h.wait_messages(1));
-  // It waits minimised with the host, managed by the window manager.
-  std::string w;
-  ASSERT_TRUE(eventually([&] {
-    std::string ids = run({"/usr/bin/xdotool", "search", "--name", "^Information$"});
-    ids.erase(ids.find_last_not_of('\n') + 1);
-    w = ids.substr(ids.find_last_of('\n') + 1);
-    return !w.empty() && !property(host.d, std::stoul(w), "WM_STATE").empty();
-  }));
-  EXPECT_TRUE(in_task_list_asking(host.d, std::stoul(w)));
-  // The person restores the host from the task list.
-  run({"/usr/bin/xdotool", "windowactivate", std::to_string(host.w)});
-  ASSERT_EQ(wait_window("Information"), w);
-  expect_belongs_to(w, host);
-  press(w, {"Return"});
-  EXPECT_TRUE(h.wait_messages(2));
-}
-
 // A desktop's notification service on the test's session bus, as a person's desktop
 // has one: it takes the notifications the helper sends and can click them.
 struct NotificationService {
@@ -540,6 +511,63 @@ void click_in(Display *d, Window w) {
   XRectangle box = area_of(d, w);
   run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(box.x + box.width / 2),
        std::to_string(box.y + box.height / 2), "click", "1"});
+}
+
+// Over a minimised host the dialog waits minimised with it, managed, with a sign:
+// listed in the task list and asking for attention, or, where the window manager
+// keeps it out of the task list, in a notification. Once the person restores the host
+// from the task list, or clicks the notification, the dialog is back over the host,
+// centred, with the keyboard.
+void iconified_host_gets_its_dialog_when_restored() {
+  NotificationService desktop;
+  ASSERT_TRUE(desktop.owned);
+  TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true);
+  XIconifyWindow(host.d, host.w, DefaultScreen(host.d));
+  XFlush(host.d);
+  ASSERT_TRUE(eventually([&] {
+    std::vector<unsigned long> state = property(host.d, host.w, "WM_STATE");
+    return !state.empty() && state[0] == IconicState;
+  }));
+  Helper h;
+  h.send(command_frame("iconified"));
+  ASSERT_TRUE(h.wait_messages(1));
+  std::string w;
+  ASSERT_TRUE(eventually([&] {
+    std::string ids = run({"/usr/bin/xdotool", "search", "--name", "^Information$"});
+    ids.erase(ids.find_last_not_of('\n') + 1);
+    w = ids.substr(ids.find_last_of('\n') + 1);
+    return !w.empty() && !property(host.d, std::stoul(w), "WM_STATE").empty();
+  }));
+  Window dialog = std::stoul(w);
+  std::vector<unsigned long> state = property(host.d, dialog, "WM_STATE");
+  EXPECT_EQ(state.empty() ? 0UL : state[0], static_cast<unsigned long>(IconicState));
+  std::vector<NotificationService::Shown> shown;
+  EXPECT_TRUE(eventually([&] {
+    shown = desktop.notifications();
+    return in_task_list_asking(host.d, dialog) || !shown.empty();
+  })) << "no sign of the dialog";
+  bool hidden = has_state(host.d, dialog, "_NET_WM_STATE_SKIP_TASKBAR");
+  printf("the dialog is %s\n", hidden ? "kept out of the task list" : "in the task list");
+  if (hidden) {
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].body, "Test Host");
+    desktop.click(shown[0].id);
+  } else {
+    EXPECT_TRUE(shown.empty()) << "a notification although the dialog is in the task list";
+    run({"/usr/bin/xdotool", "windowactivate", std::to_string(host.w)});
+  }
+  ASSERT_EQ(wait_window("Information"), w);
+  expect_belongs_to(w, host);
+  if (hidden) {
+    EXPECT_TRUE(eventually([&] { return desktop.notifications()[0].closed; }));
+  }
+  press(w, {"Return"});
+  EXPECT_TRUE(h.wait_messages(2));
+}
+
+TEST(WindowManager, IconifiedHostGetsItsDialogWhenRestored) {
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  iconified_host_gets_its_dialog_when_restored();
 }
 
 // Whether above is higher than below in the window manager's stacking order.
@@ -749,10 +777,9 @@ TEST(WindowManager, HostFoundByItsClientLeader) {
   XCloseDisplay(d);
 }
 
-// After a window that was active has gone (openbox leaves _NET_ACTIVE_WINDOW naming
-// it), a dialog with no host window still comes up with the keyboard.
-TEST(WindowManager, StaleActiveWindowCountsAsNone) {
-  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+// After a window that was active has gone (openbox and marco leave _NET_ACTIVE_WINDOW
+// naming it), a dialog with no host window still comes up with the keyboard.
+void stale_active_window_counts_as_none() {
   {
     TestWindow gone(80, kHostY, 700, 500, false, false, true);
     ASSERT_TRUE(eventually([&] { return has_focus(gone.d, gone.w); }));
@@ -767,6 +794,11 @@ TEST(WindowManager, StaleActiveWindowCountsAsNone) {
   run({"/usr/bin/xdotool", "key", "--clearmodifiers", "Return"});
   EXPECT_TRUE(h.wait_messages(2));
   XCloseDisplay(d);
+}
+
+TEST(WindowManager, StaleActiveWindowCountsAsNone) {
+  ASSERT_EQ(servers().window_manager, "openbox") << "run with VANDREL_E2E_WINDOW_MANAGER=1";
+  stale_active_window_counts_as_none();
 }
 
 TEST(WindowManager, ForeignPropertiesNeitherCrashNorStall) {
@@ -799,8 +831,9 @@ TEST(WindowManager, ForeignPropertiesNeitherCrashNorStall) {
   EXPECT_TRUE(h.wait_messages(2));
 }
 
-TEST(WindowManagerI3, FullScreenHostFromItsFirstMap) {
-  ASSERT_EQ(servers().window_manager, "i3") << "run with VANDREL_E2E_WINDOW_MANAGER=i3";
+// A host that stays full-screen, as it was from its first map: the dialog comes up
+// above it, centred, with the keyboard.
+void full_screen_host_from_its_first_map() {
   TestWindow host(kHostX, kHostY, kHostWidth, kHostHeight, true, true);
   Helper h;
   h.send(command_frame("fullscreen"));
@@ -809,6 +842,11 @@ TEST(WindowManagerI3, FullScreenHostFromItsFirstMap) {
   expect_belongs_to(w, host);
   press(w, {"Return"});
   EXPECT_TRUE(h.wait_messages(2));
+}
+
+TEST(WindowManagerI3, FullScreenHostFromItsFirstMap) {
+  ASSERT_EQ(servers().window_manager, "i3") << "run with VANDREL_E2E_WINDOW_MANAGER=i3";
+  full_screen_host_from_its_first_map();
 }
 
 TEST(WindowManagerI3, AnotherWindowKeepsItsKeys) {
@@ -848,6 +886,55 @@ TEST(WindowManagerMetacity, AnotherWindowKeepsItsKeys) {
 TEST(WindowManagerFluxbox, HostWithoutPidSavesANameTypedAtOnce) {
   ASSERT_EQ(servers().window_manager, "fluxbox") << "run with VANDREL_E2E_WINDOW_MANAGER=fluxbox";
   pidless_host_saves_a_name_typed_at_once();
+}
+
+// icewm lists the dialog in its own task bar, asking for attention.
+TEST(WindowManagerIcewm, AnotherWindowKeepsItsKeys) {
+  ASSERT_EQ(servers().window_manager, "icewm") << "run with VANDREL_E2E_WINDOW_MANAGER=icewm";
+  another_window_keeps_its_keys(Turn::TaskListHost);
+}
+
+TEST(WindowManagerIcewm, IconifiedHostGetsItsDialogWhenRestored) {
+  ASSERT_EQ(servers().window_manager, "icewm") << "run with VANDREL_E2E_WINDOW_MANAGER=icewm";
+  iconified_host_gets_its_dialog_when_restored();
+}
+
+TEST(WindowManagerIcewm, PanelKeepsTheButtonsVisible) {
+  ASSERT_EQ(servers().window_manager, "icewm") << "run with VANDREL_E2E_WINDOW_MANAGER=icewm";
+  panel_keeps_buttons_visible();
+}
+
+// marco and mutter keep the dialog out of the task list, as metacity does, also while
+// it waits minimised with the host.
+TEST(WindowManagerMarco, AnotherWindowKeepsItsKeys) {
+  ASSERT_EQ(servers().window_manager, "marco") << "run with VANDREL_E2E_WINDOW_MANAGER=marco";
+  another_window_keeps_its_keys(Turn::Notification);
+}
+
+TEST(WindowManagerMarco, IconifiedHostGetsItsDialogWhenRestored) {
+  ASSERT_EQ(servers().window_manager, "marco") << "run with VANDREL_E2E_WINDOW_MANAGER=marco";
+  iconified_host_gets_its_dialog_when_restored();
+}
+
+TEST(WindowManagerMarco, StaleActiveWindowCountsAsNone) {
+  ASSERT_EQ(servers().window_manager, "marco") << "run with VANDREL_E2E_WINDOW_MANAGER=marco";
+  stale_active_window_counts_as_none();
+}
+
+TEST(WindowManagerMutter, AnotherWindowKeepsItsKeys) {
+  ASSERT_EQ(servers().window_manager, "mutter") << "run with VANDREL_E2E_WINDOW_MANAGER=mutter";
+  another_window_keeps_its_keys(Turn::Notification);
+}
+
+// mutter keeps a minimised window mapped: the dialog must stay minimised all the same.
+TEST(WindowManagerMutter, IconifiedHostGetsItsDialogWhenRestored) {
+  ASSERT_EQ(servers().window_manager, "mutter") << "run with VANDREL_E2E_WINDOW_MANAGER=mutter";
+  iconified_host_gets_its_dialog_when_restored();
+}
+
+TEST(WindowManagerMutter, PanelKeepsTheButtonsVisible) {
+  ASSERT_EQ(servers().window_manager, "mutter") << "run with VANDREL_E2E_WINDOW_MANAGER=mutter";
+  panel_keeps_buttons_visible();
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct WindowCandidate {
   unsigned long id = 0;
   long pid = 0;           // _NET_WM_PID, 0 when unset
   std::string machine;    // WM_CLIENT_MACHINE, empty when unset
-  bool viewable = false;  // mapped, and so are its ancestors
+  bool viewable = false;  // mapped, and so are its ancestors, and not minimised
   bool iconic = false;    // minimised: WM_STATE says IconicState
   long long area = 0;     // width times height
 };
