@@ -111,7 +111,7 @@ void attach_to_host(GtkWidget *dialog) {
     // uses: a dialog that waits for them belongs to the host only once it is shown.
     // (One that starts minimised with the host belongs to it at once, to come back
     // with it.)
-    if (elsewhere && place.viewable) {
+    if (elsewhere && on_view) {
       g_signal_connect(dialog, "map-event", G_CALLBACK(on_map_belong),
                        GUINT_TO_POINTER(static_cast<guint>(host)));
     } else {
