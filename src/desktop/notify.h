@@ -1,7 +1,8 @@
 // A desktop notification for a dialog that waits where the person cannot see it:
-// some window managers (metacity, marco, mutter and GNOME Shell) open it behind the
-// window the person uses, or keep it minimised with the host, and keep it out of the
-// task list themselves, so nothing else says that it waits.
+// some window managers keep it out of the task list themselves, and behind the
+// window the person uses or minimised with the host (xfwm4, metacity, marco and
+// mutter for a dialog minimised with the host; mutter on Wayland for one that came
+// while the person was in another program), so nothing else says that it waits.
 #pragma once
 
 #include <gtk/gtk.h>
