@@ -72,8 +72,9 @@ namespace {
 // How long the print dialog is kept back, at most, for the toolkit to find the
 // printers and lay out the default one's options. The dialog grows once it has
 // them; shown before, it would widen and be moved back to the centre while the person
-// looks at it. A local print server answers within a few tens of milliseconds.
-constexpr gint64 kPrinterWaitMs = 500;
+// looks at it. A local print server answers within a few tens of milliseconds; a
+// busy machine may take some hundreds.
+constexpr gint64 kPrinterWaitMs = 1000;
 // How often, in milliseconds, the dialog is looked at meanwhile.
 constexpr guint kPrinterLookMs = 10;
 

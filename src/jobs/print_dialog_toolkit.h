@@ -16,7 +16,7 @@ void look_after_print_dialog(GtkPrintUnixDialog *pd);
 void keep_option_labels(GtkPrintUnixDialog *pd);
 
 // Lets the main loop run, before pd is shown, until the dialog has found its printers
-// and laid out the chosen one, or for half a second at most, so that it is placed at
+// and laid out the chosen one, or for a second at most, so that it is placed at
 // the size it will keep. Reader thread; the toolkit lock is let go meanwhile, as a
 // dialog's own run does.
 void wait_for_printers(GtkPrintUnixDialog *pd);

@@ -720,18 +720,22 @@ void panel_keeps_buttons_visible() {
     // Above the panel from the first look on, centred over the host, and where it
     // first appeared at the size it first had: no jump while it settles (the print
     // dialog is laid out for the printers it finds before it is shown).
-    XRectangle first = area_of(host.d, dialog), box{}, over{};
+    XRectangle first = area_of(host.d, dialog), box{}, over{}, moved{};
     int lowest = 0, moves = 0;
     for (auto until = std::chrono::steady_clock::now() + 2s;
          std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(20ms)) {
       box = area_of(host.d, dialog);
       lowest = std::max(lowest, box.y + box.height);
       if (box.x != first.x || box.y != first.y || box.width != first.width ||
-          box.height != first.height)
+          box.height != first.height) {
         ++moves;
+        moved = box;
+      }
     }
     EXPECT_LE(lowest, 1024 - kPanel) << "the dialog reached down to " << lowest;
-    EXPECT_EQ(moves, 0) << "the dialog moved or changed size after it appeared";
+    EXPECT_EQ(moves, 0) << "the dialog moved or changed size after it appeared: from " << first.x
+                        << "," << first.y << " " << first.width << "x" << first.height << " to "
+                        << moved.x << "," << moved.y << " " << moved.width << "x" << moved.height;
     EXPECT_TRUE(eventually([&] {
       box = area_of(host.d, dialog);
       over = area_of(host.d, host.w);
