@@ -417,7 +417,9 @@ TEST(PrintDialog, SpoolFileOfAKilledHelperIsReclaimed) {
 // Prints jobs documents through the dialog, every fifth one cancelled instead, and
 // checks that the helper's descriptors come back to what they were, that the print
 // server still serves other programs and, over 200 jobs and more, that resident
-// memory grows by less than 1 MiB after the first 20 (printed as a figure).
+// memory grows by less than 2 MiB after the first 20 (printed as a figure). The
+// growth seen is 0.6-1.1 MiB, from the allocator's arenas, varying with the machine's
+// load; the leaks this guards against took some 50 kB a job (over 10 MiB here).
 void descriptors_stay_flat(int jobs) {
   Helper h;
   // The first dialog loads the toolkit's printing modules, which keep what they open.
@@ -454,7 +456,7 @@ void descriptors_stay_flat(int jobs) {
   fprintf(stderr, "resident memory: %ld KiB after 20 jobs, %ld KiB after %d\n", rss_after_20,
           rss_after_all, jobs);
   if (jobs >= 200) {
-    EXPECT_LT(rss_after_all - rss_after_20, 1024L);
+    EXPECT_LT(rss_after_all - rss_after_20, 2048L);
   }
   EXPECT_EQ(after.size(), before.size()) << "before: " << testing::PrintToString(before)
                                          << "\nafter: " << testing::PrintToString(after);
