@@ -78,10 +78,16 @@ constexpr gint64 kPrinterWaitMs = 1000;
 // How often, in milliseconds, the dialog is looked at meanwhile.
 constexpr guint kPrinterLookMs = 10;
 
+// How long, in milliseconds, the print server's printers must stay listed with none
+// chosen before the dialog counts as having no default printer: the toolkit may learn
+// the default one a moment after the list.
+constexpr gint64 kNoDefaultMs = 250;
+
 struct PrinterWait {
   GtkPrintUnixDialog *pd;
   GMainLoop *loop;
-  gint64 until;  // monotonic time, microseconds
+  gint64 until;            // monotonic time, microseconds
+  gint64 none_chosen = 0;  // since when printers are listed and none chosen, or 0
 };
 }  // namespace
 
@@ -117,26 +123,33 @@ static bool lists_server_printer(GtkWidget *widget) {
   return found;
 }
 
-// Whether the dialog has laid itself out for its printers: the printer it chose has
-// its details, or the print server's printers are listed and none was chosen (there
-// is no default one; the person picks).
-static bool printers_settled(GtkPrintUnixDialog *pd) {
-  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(pd);
+// Whether the dialog of wait has laid itself out for its printers: the printer it
+// chose has its details, or the print server's printers have been listed with none
+// chosen for kNoDefaultMs (there is no default one; the person picks).
+static bool printers_settled(PrinterWait *wait) {
+  GtkPrinter *printer = gtk_print_unix_dialog_get_selected_printer(wait->pd);
   if (printer) return gtk_printer_has_details(printer);
-  return lists_server_printer(GTK_WIDGET(pd));
+  if (!lists_server_printer(GTK_WIDGET(wait->pd))) {
+    wait->none_chosen = 0;
+    return false;
+  }
+  gint64 now = g_get_monotonic_time();
+  if (wait->none_chosen == 0) wait->none_chosen = now;
+  return now - wait->none_chosen >= kNoDefaultMs * 1000;
 }
 
 // A look of the main loop's timer (toolkit lock held): ends the wait once the
 // printers are settled or the time is up.
 static gboolean printer_look(gpointer data) {
   auto *wait = static_cast<PrinterWait *>(data);
-  if (!printers_settled(wait->pd) && g_get_monotonic_time() < wait->until) return TRUE;
+  if (!printers_settled(wait) && g_get_monotonic_time() < wait->until) return TRUE;
   g_main_loop_quit(wait->loop);
   return FALSE;
 }
 
 void wait_for_printers(GtkPrintUnixDialog *pd) {
-  if (printers_settled(pd)) return;
+  GtkPrinter *chosen = gtk_print_unix_dialog_get_selected_printer(pd);
+  if (chosen && gtk_printer_has_details(chosen)) return;
   PrinterWait wait{pd, g_main_loop_new(nullptr, FALSE),
                    g_get_monotonic_time() + kPrinterWaitMs * 1000};
   // The look alone ends the loop, and its source with it.
