@@ -219,7 +219,12 @@ static gboolean on_map(GtkWidget *dialog, GdkEvent *event, gpointer data) {
     active = live_active_window(c, atoms, gdk_screen_get_root_window(screen));
   bool ours = active == 0 || active == host ||
               first_item(c, active, atoms.pid) == static_cast<uint32_t>(getpid());
-  bool minimised = first_item(c, own, atoms.wm_state) == kIconicState;
+  uint32_t state = first_item(c, own, atoms.wm_state);
+  // One that starts minimised is on view only once the window manager says so (mutter
+  // may map it before it has set its state).
+  bool minimised =
+      state == kIconicState ||
+      (g_object_get_data(G_OBJECT(dialog), kStartsMinimisedKey) && state != kNormalState);
   gdk_flush();
   gdk_error_trap_pop();
   if (ours && !minimised) turn_to_dialog(dialog, 0);

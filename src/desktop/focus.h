@@ -25,6 +25,9 @@ void come_up_unfocused(GtkWidget *dialog, uint32_t host);
 // lock.
 void take_keys_when_shown(GtkWidget *dialog, uint32_t host);
 
+// Object data on a dialog that starts minimised with the host.
+constexpr char kStartsMinimisedKey[] = "vandrel-starts-minimised";
+
 // Whether the dialog still waits for the person to come to it: it came up without
 // the keyboard (come_up_unfocused) or asks for attention (ask_for_attention), and
 // the person has not turned to it yet. Toolkit lock.

@@ -104,7 +104,10 @@ void attach_to_host(GtkWidget *dialog) {
     }
     take_keys_when_shown(dialog, found ? static_cast<uint32_t>(host) : 0);
   }
-  if (found && place.iconic) gtk_window_iconify(window);
+  if (found && place.iconic) {
+    gtk_window_iconify(window);
+    g_object_set_data(G_OBJECT(dialog), kStartsMinimisedKey, GINT_TO_POINTER(1));
+  }
   if (found) {
     // Window managers stack a new transient window with the window it belongs to, and
     // some (openbox, xfwm4) raise that window with it over the program the person

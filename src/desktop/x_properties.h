@@ -27,6 +27,8 @@ struct Atoms {
 
 // ICCCM's WM_STATE value for a minimised window.
 constexpr uint32_t kIconicState = 3;
+// ... and for one on view.
+constexpr uint32_t kNormalState = 1;
 // Polling steps while waiting for the window manager: short, since a dialog waits
 // for it before it is shown.
 constexpr int kPollStepMs = 5;
