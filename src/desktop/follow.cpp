@@ -2,7 +2,6 @@
 
 #include <X11/Xlib-xcb.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "desktop/host_place.h"
@@ -61,11 +60,7 @@ static gboolean follow_end(Follow *f) {
 static FrameExtents measured_frame(GtkWidget *dialog, int x, int y, int width, int height) {
   GdkRectangle outer;
   gdk_window_get_frame_extents(gtk_widget_get_window(dialog), &outer);
-  long long right = static_cast<long long>(outer.x) + outer.width - x - width;
-  long long bottom = static_cast<long long>(outer.y) + outer.height - y - height;
-  auto side = [](long long v) { return static_cast<unsigned long>(std::max(v, 0LL)); };
-  return frame_from_extents({side(static_cast<long long>(x) - outer.x), side(right),
-                             side(static_cast<long long>(y) - outer.y), side(bottom)});
+  return frame_between({x, y, width, height}, {outer.x, outer.y, outer.width, outer.height});
 }
 
 // A look of the main loop's timer (the toolkit's lock held, on whichever thread runs

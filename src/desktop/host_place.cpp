@@ -80,12 +80,7 @@ static FrameExtents measured_frame(xcb_connection_t *c, uint32_t w, const Area &
   Area outer;
   uint32_t top_root = 0;
   if (top == w || !inside_area(c, top, &outer, &top_root)) return FrameExtents();
-  auto side = [](long long v) { return static_cast<unsigned long>(std::max(v, 0LL)); };
-  return frame_from_extents(
-      {side(static_cast<long long>(inside.x) - outer.x),
-       side(static_cast<long long>(outer.x) + outer.width - inside.x - inside.width),
-       side(static_cast<long long>(inside.y) - outer.y),
-       side(static_cast<long long>(outer.y) + outer.height - inside.y - inside.height)});
+  return frame_between(inside, outer);
 }
 
 bool host_place(GdkDisplay *display, xcb_connection_t *c, const Atoms &atoms, uint32_t w,

@@ -14,6 +14,13 @@ FrameExtents frame_from_extents(const std::vector<unsigned long> &items) {
   return frame;
 }
 
+FrameExtents frame_between(const Area &inside, const Area &outer) {
+  auto side = [](long long v) { return static_cast<unsigned long>(std::max(v, 0LL)); };
+  long long ix = inside.x, iy = inside.y, ox = outer.x, oy = outer.y;
+  return frame_from_extents({side(ix - ox), side(ox + outer.width - ix - inside.width),
+                             side(iy - oy), side(oy + outer.height - iy - inside.height)});
+}
+
 // The start of the frame's span on one axis: the inside (size long, frame low and
 // high on either side) centred on target's centre, within the monitor's span.
 static int frame_start(int target, int target_size, int size, int low, int high, int monitor,

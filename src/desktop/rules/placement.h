@@ -23,6 +23,11 @@ constexpr unsigned long kMaxFrameExtent = 512;
 // it has exactly four items, each at most kMaxFrameExtent.
 FrameExtents frame_from_extents(const std::vector<unsigned long> &items);
 
+// The frame between a window's inside and the outer area around it (a window
+// manager's frame window), both in root coordinates; a side where outer does not
+// reach beyond inside counts as none, and the whole as frame_from_extents does.
+FrameExtents frame_between(const Area &inside, const Area &outer);
+
 // Where to ask for the frame of a window whose inside is width x height and whose
 // frame is frame, so that its inside is centred on target's, kept within monitor as
 // far as it fits: the frame's top-left corner in *x, *y (the window manager's default
